@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "core/error.hpp"
