@@ -1,0 +1,136 @@
+#include "module/kit/convert.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarvek::py {
+
+namespace {
+
+// An integer object for `object`, through __index__ when it is not an int already.
+Ref as_index(PyObject* object) {
+    if (PyLong_Check(object)) return Ref::borrow(object);
+    return Ref::steal(checked(PyNumber_Index(object)));
+}
+
+// The sequence size hint is only a hint: cap it so a lying __len__ cannot reserve gigabytes.
+constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 20;
+
+template <class T>
+bool copy_buffer_as(PyObject* object, std::vector<T>& out) {
+    if (!PyObject_CheckBuffer(object)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool copied = false;
+    const char* format = view.format ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const bool is_double = std::strcmp(format, "d") == 0 && view.itemsize == 8;
+    const bool is_float = std::strcmp(format, "f") == 0 && view.itemsize == 4;
+    if (view.ndim == 1 && (is_double || is_float)) {
+        const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+        try {
+            out.resize(count);
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            double value;
+            if (is_double) {
+                std::memcpy(&value, static_cast<const char*>(view.buf) + 8 * i, 8);
+            } else {
+                float narrow;
+                std::memcpy(&narrow, static_cast<const char*>(view.buf) + 4 * i, 4);
+                value = narrow;
+            }
+            out[i] = static_cast<T>(value);
+        }
+        copied = true;
+    }
+    PyBuffer_Release(&view);
+    return copied;
+}
+
+}  // namespace
+
+std::uint64_t to_u64(PyObject* object) {
+    Ref index = as_index(object);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_pending();
+    return value;
+}
+
+std::int64_t to_i64(PyObject* object) {
+    Ref index = as_index(object);
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) raise_pending();
+    return value;
+}
+
+long to_long_in_range(PyObject* object, long low, long high) {
+    Ref index = as_index(object);
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) raise_pending();
+    if (value < low || value > high) raise(PyExc_OverflowError, integral_range_message);
+    return value;
+}
+
+double to_f64(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) raise_pending();
+    return value;
+}
+
+bool FromPython<bool>::convert(PyObject* object) {
+    if (PyBool_Check(object)) return object == Py_True;
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBool'",
+                 Py_TYPE(object)->tp_name);
+    throw PythonError();
+}
+
+Ref sequence_iterator(PyObject* object, Py_ssize_t& size_hint) {
+    if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                     Py_TYPE(object)->tp_name);
+        throw PythonError();
+    }
+    size_hint = PySequence_Size(object);
+    if (size_hint < 0) {
+        PyErr_Clear();
+        size_hint = 0;
+    }
+    size_hint = std::min(size_hint, max_reserved_items);
+    return Ref::steal(checked(PyObject_GetIter(object)));
+}
+
+bool copy_float_buffer(PyObject* object, std::vector<double>& out) {
+    return copy_buffer_as(object, out);
+}
+bool copy_float_buffer(PyObject* object, std::vector<float>& out) {
+    return copy_buffer_as(object, out);
+}
+
+ByteString FromPython<ByteString>::convert(PyObject* object) {
+    ByteString result;
+    if (PyBytes_Check(object)) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object));
+        result.bytes.assign(data, data + PyBytes_GET_SIZE(object));
+        return result;
+    }
+    if (PyByteArray_Check(object)) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(object));
+        result.bytes.assign(data, data + PyByteArray_GET_SIZE(object));
+        return result;
+    }
+    result.bytes = FromPython<std::vector<std::uint8_t>>::convert(object);
+    return result;
+}
+
+PyObject* none() { return Py_NewRef(Py_None); }
+
+}  // namespace tarvek::py

@@ -1,0 +1,191 @@
+#pragma once
+// Conversion of Python arguments into C++ values and of C++ results into Python objects.
+//
+// The rules follow the binding layer the module's users know: unsigned 64-bit indices raise
+// OverflowError when negative, 32-bit fields raise OverflowError "out of range integral type
+// conversion attempted", any sequence (numpy arrays included) is accepted where a list is
+// expected but a `str` is refused with TypeError "Can't extract `str` to `Vec`".
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "module/kit/errors.hpp"
+#include "module/kit/python.hpp"
+
+namespace tarvek::py {
+
+inline constexpr const char* integral_range_message =
+    "out of range integral type conversion attempted";
+
+// A byte string argument or result: `bytes` in Python.
+struct ByteString {
+    std::vector<std::uint8_t> bytes;
+};
+
+// ---- argument conversion -----------------------------------------------------------------
+
+template <class T>
+struct FromPython;  // static T convert(PyObject*): throws PythonError with the error set
+
+std::uint64_t to_u64(PyObject* object);
+std::int64_t to_i64(PyObject* object);
+// A C long converted to the range [low, high], OverflowError outside it.
+long to_long_in_range(PyObject* object, long low, long high);
+double to_f64(PyObject* object);
+
+template <>
+struct FromPython<unsigned long> {  // u64 and usize
+    static unsigned long convert(PyObject* object) { return to_u64(object); }
+};
+template <>
+struct FromPython<long> {
+    static long convert(PyObject* object) { return to_i64(object); }
+};
+template <>
+struct FromPython<std::uint32_t> {
+    static std::uint32_t convert(PyObject* object) {
+        return static_cast<std::uint32_t>(to_long_in_range(object, 0, 0xFFFFFFFFL));
+    }
+};
+template <>
+struct FromPython<std::int32_t> {
+    static std::int32_t convert(PyObject* object) {
+        return static_cast<std::int32_t>(to_long_in_range(object, -2147483648L, 2147483647L));
+    }
+};
+template <>
+struct FromPython<std::uint8_t> {
+    static std::uint8_t convert(PyObject* object) {
+        return static_cast<std::uint8_t>(to_long_in_range(object, 0, 255));
+    }
+};
+template <>
+struct FromPython<double> {
+    static double convert(PyObject* object) { return to_f64(object); }
+};
+template <>
+struct FromPython<float> {
+    static float convert(PyObject* object) { return static_cast<float>(to_f64(object)); }
+};
+template <>
+struct FromPython<bool> {
+    static bool convert(PyObject* object);
+};
+
+// Refuses `str`, then requires a sequence; returns a new iterator over it and a size hint.
+Ref sequence_iterator(PyObject* object, Py_ssize_t& size_hint);
+// Copies a contiguous one-dimensional buffer of doubles or floats, when `object` offers one.
+bool copy_float_buffer(PyObject* object, std::vector<double>& out);
+bool copy_float_buffer(PyObject* object, std::vector<float>& out);
+
+template <class T>
+struct FromPython<std::vector<T>> {
+    static std::vector<T> convert(PyObject* object) {
+        std::vector<T> values;
+        if constexpr (std::is_floating_point_v<T>) {
+            if (!PyUnicode_Check(object) && copy_float_buffer(object, values)) return values;
+        }
+        Py_ssize_t size_hint = 0;
+        Ref iterator = sequence_iterator(object, size_hint);
+        values.reserve(static_cast<std::size_t>(size_hint));
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+            values.push_back(FromPython<T>::convert(item.get()));
+        }
+        if (PyErr_Occurred()) raise_pending();
+        return values;
+    }
+};
+
+template <>
+struct FromPython<ByteString> {
+    static ByteString convert(PyObject* object);
+};
+
+// A callable or any other object passed through unconverted (borrowed for the call).
+template <>
+struct FromPython<PyObject*> {
+    static PyObject* convert(PyObject* object) { return object; }
+};
+
+// Converts one argument; a TypeError gets the argument's name in front of its message.
+template <class T>
+T convert_argument(PyObject* object, const char* name) {
+    try {
+        return FromPython<T>::convert(object);
+    } catch (const PythonError&) {
+        prefix_argument_name(name);
+        throw;
+    }
+}
+
+// ---- result conversion -------------------------------------------------------------------
+
+// A result the method has already made into a Python object (a new reference).
+struct Object {
+    Ref ref;
+};
+
+inline PyObject* to_python(Object&& object) {
+    if (!object.ref) raise_pending();
+    return object.ref.release();
+}
+inline PyObject* to_python(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+inline PyObject* to_python(double value) { return checked(PyFloat_FromDouble(value)); }
+inline PyObject* to_python(float value) { return to_python(static_cast<double>(value)); }
+template <std::integral I>
+    requires(!std::same_as<I, bool>)
+PyObject* to_python(I value) {
+    if constexpr (std::is_signed_v<I>) {
+        return checked(PyLong_FromLongLong(static_cast<long long>(value)));
+    } else {
+        return checked(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    }
+}
+inline PyObject* to_python(const std::string& text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+inline PyObject* to_python(const ByteString& bytes) {
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.bytes.data()),
+                                             static_cast<Py_ssize_t>(bytes.bytes.size())));
+}
+PyObject* none();
+
+template <class T>
+PyObject* to_python(std::optional<T>&& value) {
+    if (!value) return none();
+    return to_python(std::move(*value));
+}
+
+// A new list, each element converted by `to_python`.
+template <class T>
+PyObject* to_python(std::vector<T>&& values) {
+    Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(std::move(values[i])));
+    }
+    return list.release();
+}
+template <class T>
+PyObject* to_python(const std::vector<T>& values) {
+    return to_python(std::vector<T>(values));
+}
+
+template <class... T>
+PyObject* to_python(std::tuple<T...>&& values) {
+    Ref tuple = Ref::steal(checked(PyTuple_New(sizeof...(T))));
+    std::apply(
+        [&](auto&... item) {
+            Py_ssize_t index = 0;
+            ((PyTuple_SET_ITEM(tuple.get(), index++, to_python(std::move(item)))), ...);
+        },
+        values);
+    return tuple.release();
+}
+
+}  // namespace tarvek::py

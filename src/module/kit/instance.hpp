@@ -1,0 +1,54 @@
+#pragma once
+// The Python object of every class: the interpreter's header, a borrow flag and an optional
+// object-layer value. Absence of the value is the closed state.
+
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "module/kit/borrow.hpp"
+#include "module/kit/python.hpp"
+
+namespace tarvek::py {
+
+template <class Value>
+struct Instance {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    std::optional<Value> value;
+};
+
+template <class Value>
+Instance<Value>* instance_cast(PyObject* object) noexcept {
+    return reinterpret_cast<Instance<Value>*>(object);
+}
+
+// Creates an open object of `type` holding `value`.
+template <class Value>
+PyObject* allocate_instance(PyTypeObject* type, Value&& value) {
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) raise_pending();
+    auto* instance = instance_cast<std::remove_cvref_t<Value>>(object);
+    new (&instance->borrow) BorrowFlag();
+    new (&instance->value) std::optional<std::remove_cvref_t<Value>>();
+    try {
+        instance->value.emplace(std::forward<Value>(value));
+    } catch (...) {
+        Py_DECREF(object);
+        throw;
+    }
+    return object;
+}
+
+// tp_dealloc of every class: drops the held value, then the object.
+template <class Value>
+void deallocate_instance(PyObject* object) noexcept {
+    auto* instance = instance_cast<Value>(object);
+    PyTypeObject* type = Py_TYPE(object);
+    instance->value.~optional();
+    instance->borrow.~BorrowFlag();
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+}  // namespace tarvek::py

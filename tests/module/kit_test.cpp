@@ -1,0 +1,225 @@
+// The object-layer kit seen from Python: a small test class bound with the kit, exercised by
+// Python snippets in an embedded interpreter. Covers the paths no module class needs yet:
+// consuming methods, borrow conflicts through re-entrant callbacks, and the order of
+// conversion and closed checks.
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "module/kit/class_builder.hpp"
+
+namespace tarvek::py {
+namespace {
+
+struct Box {
+    std::vector<double> values;
+};
+
+void call(PyObject* callback) {
+    Ref result = Ref::steal(PyObject_CallNoArgs(callback));
+    if (!result) raise_pending();
+}
+
+struct BoxClass {
+    using Value = Box;
+    static std::string name() { return "KitBox"; }
+    static void define(ClassBuilder<BoxClass>& c) {
+        c.constructor("(values)", [](std::vector<double> values) { return Box{std::move(values)}; });
+        c.method("total()", [](const Box& box) {
+            return std::accumulate(box.values.begin(), box.values.end(), 0.0);
+        });
+        c.method("push(value)", [](Box& box, double value) { box.values.push_back(value); });
+        c.method("absorb(other)", [](Box& box, const Shared<BoxClass>& other) {
+            box.values.insert(box.values.end(), other->values.begin(), other->values.end());
+        });
+        c.method("into_values(limit)", [](Taken<Box> box, std::uint64_t limit) {
+            if (box.value.values.size() > limit) throw ModelError("box holds too many values");
+            return std::move(box.value.values);
+        });
+        c.method("into_merged(other)", [](Taken<Box> box, const Shared<BoxClass>& other) {
+            box.value.values.insert(box.value.values.end(), other->values.begin(),
+                                    other->values.end());
+            return make_object<BoxClass>(std::move(box.value));
+        });
+        c.method("read_with(callback)", [](const Box&, PyObject* callback) { call(callback); });
+        c.method("write_with(callback)", [](Box&, PyObject* callback) { call(callback); });
+        c.method("index_of(index)", [](const Box& box, std::uint64_t index) -> std::optional<double> {
+            if (index >= box.values.size()) return std::nullopt;
+            return box.values[index];
+        });
+        c.method("bits(value)", [](const Box&, std::uint32_t value) { return value; });
+        c.static_method("make(count)", [](std::uint64_t count) {
+            return make_object<BoxClass>(Box{std::vector<double>(count, 1.0)});
+        });
+        c.property(
+            "first", [](const Box& box) { return box.values.empty() ? 0.0 : box.values[0]; },
+            [](Box& box, double value) {
+                if (box.values.empty()) throw ModelError("box is empty");
+                box.values[0] = value;
+            });
+        c.cloned();
+    }
+};
+
+class Kit : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Py_Initialize();
+        globals_ = PyDict_New();
+        PyDict_SetItemString(globals_, "__builtins__", PyEval_GetBuiltins());
+        PyObject* type = reinterpret_cast<PyObject*>(type_object<BoxClass>());
+        PyDict_SetItemString(globals_, "KitBox", type);
+        run(R"py(
+def raises(kind, text, call):
+    try:
+        call()
+    except BaseException as error:
+        assert type(error) is kind, (type(error), error)
+        assert text in str(error), str(error)
+        return
+    raise AssertionError("no exception")
+)py");
+    }
+
+    // Runs a Python snippet; any exception (a failed assert included) fails the test.
+    static void run(const std::string& code) {
+        PyObject* result = PyRun_String(code.c_str(), Py_file_input, globals_, globals_);
+        if (result == nullptr) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            PyObject* text = value ? PyObject_Str(value) : nullptr;
+            ADD_FAILURE() << "Python: " << (text ? PyUnicode_AsUTF8(text) : "?");
+            Py_XDECREF(text);
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+            PyErr_Clear();
+            return;
+        }
+        Py_DECREF(result);
+    }
+
+    static PyObject* globals_;
+};
+PyObject* Kit::globals_ = nullptr;
+
+TEST_F(Kit, TypeObjectShape) {
+    run(R"py(
+assert KitBox.__module__ == "tarvek_rs" and KitBox.__qualname__ == "KitBox"
+assert KitBox.__text_signature__ == "(values)"
+assert KitBox.push.__text_signature__ == "($self, value)"
+assert KitBox.make.__text_signature__ == "(count)"
+assert KitBox.free.__text_signature__ == "($self)"
+raises(TypeError, "not an acceptable base type", lambda: type("Sub", (KitBox,), {}))
+assert not hasattr(KitBox([1.0]), "__dict__")
+)py");
+}
+
+TEST_F(Kit, ConsumingMethodsCloseTheReceiverEvenOnFailure) {
+    run(R"py(
+box = KitBox([1.0, 2.0])
+assert box.into_values(5) == [1.0, 2.0] and box.is_closed
+raises(RuntimeError, "owner has been consumed", lambda: box.into_values(5))
+
+box = KitBox([1.0, 2.0])
+raises(ValueError, "box holds too many values", lambda: box.into_values(1))
+assert box.is_closed
+
+# A wrong argument type fails in conversion and takes nothing.
+box = KitBox([1.0])
+raises(TypeError, "argument 'limit'", lambda: box.into_values("x"))
+assert not box.is_closed
+
+# A closed argument is refused after the value was taken out.
+other = KitBox([3.0]); other.free()
+raises(RuntimeError, "owner has been consumed", lambda: box.into_merged(other))
+assert box.is_closed
+
+box = KitBox([1.0]); merged = box.into_merged(KitBox([2.0]))
+assert merged.total() == 3.0 and box.is_closed
+)py");
+}
+
+TEST_F(Kit, BorrowConflictsFromReentrantCallbacks) {
+    run(R"py(
+box = KitBox([1.0])
+raises(RuntimeError, "Already borrowed", lambda: box.read_with(lambda: box.push(2.0)))
+raises(RuntimeError, "Already borrowed", lambda: box.read_with(lambda: box.free()))
+box.read_with(lambda: box.total())          # shared borrows stack
+raises(RuntimeError, "Already mutably borrowed", lambda: box.write_with(lambda: box.total()))
+raises(RuntimeError, "Already mutably borrowed", lambda: box.write_with(lambda: box.is_closed))
+raises(RuntimeError, "Already mutably borrowed", lambda: box.absorb(box))
+assert box.total() == 1.0 and not box.is_closed   # every borrow was released
+box.push(2.0)
+assert box.total() == 3.0
+)py");
+}
+
+TEST_F(Kit, ConversionBeforeClosedChecks) {
+    run(R"py(
+box = KitBox([1.0]); box.free(); box.free(); box.close()
+assert box.is_closed
+raises(TypeError, "cannot be converted to 'KitBox'", lambda: box.absorb(1))
+closed_argument = KitBox([2.0]); closed_argument.free()
+raises(RuntimeError, "owner has been consumed", lambda: box.absorb(closed_argument))
+raises(RuntimeError, "owner has been consumed", lambda: box.first)
+raises(RuntimeError, "owner has been consumed", lambda: box.cloned())
+raises(TypeError, "argument 'first'", lambda: setattr(box, "first", "x"))   # converted first
+raises(RuntimeError, "owner has been consumed", lambda: setattr(box, "first", 1.0))
+open_box = KitBox([1.0])
+raises(RuntimeError, "owner has been consumed", lambda: open_box.absorb(closed_argument))
+)py");
+}
+
+TEST_F(Kit, ArgumentConversionRules) {
+    run(R"py(
+box = KitBox((1.0, 2, 3.5))
+assert box.total() == 6.5
+assert box.index_of(2) == 3.5 and box.index_of(3) is None and box.index_of(2**64 - 1) is None
+raises(OverflowError, "", lambda: box.index_of(-1))
+raises(OverflowError, "", lambda: box.index_of(2**64))
+raises(TypeError, "argument 'index'", lambda: box.index_of(1.0))
+raises(OverflowError, "out of range integral type conversion attempted", lambda: box.bits(-1))
+raises(OverflowError, "out of range integral type conversion attempted", lambda: box.bits(2**32))
+assert box.bits(2**32 - 1) == 2**32 - 1
+raises(TypeError, "Can't extract `str` to `Vec`", lambda: KitBox("12"))
+raises(TypeError, "argument 'values'", lambda: KitBox(3))
+raises(TypeError, "missing 1 required positional argument: 'values'", lambda: KitBox())
+raises(TypeError, "unexpected keyword argument 'x'", lambda: box.push(1.0, x=2))
+raises(TypeError, "multiple values for argument 'value'", lambda: box.push(1.0, value=2))
+raises(TypeError, "takes 1 positional argument but 2 were given", lambda: box.push(1.0, 2.0))
+box.push(value=1.5)
+assert box.total() == 8.0
+assert KitBox.make(count=3).total() == 3.0
+try:
+    import array
+    assert KitBox(array.array("d", [0.5, 0.25])).total() == 0.75
+    assert KitBox(array.array("f", [0.5])).total() == 0.5
+except ImportError:
+    pass
+)py");
+}
+
+TEST_F(Kit, CopiesInAndOutAndWriters) {
+    run(R"py(
+source = KitBox([1.0, 2.0])
+copy = source.cloned()
+source.push(5.0)
+assert copy.total() == 3.0 and source.total() == 8.0
+source.free()
+assert copy.total() == 3.0
+copy.first = 10.0
+assert copy.first == 10.0
+empty = KitBox([])
+raises(ValueError, "box is empty", lambda: setattr(empty, "first", 1.0))
+raises(AttributeError, "property has no deleter", lambda: delattr(copy, "first"))
+assert copy.first == 10.0
+)py");
+}
+
+}  // namespace
+}  // namespace tarvek::py
