@@ -20,23 +20,33 @@ inline constexpr S log_zero = static_cast<S>(-1e15);
 // Truncates toward zero and clamps to the range of I; NaN gives 0.
 template <std::integral I, std::floating_point F>
 inline I saturating_cast(F value) noexcept {
-    if (std::isnan(value)) return 0;
     using Limits = std::numeric_limits<I>;
-    // Compare in long double so that the integer limits are represented exactly.
-    const long double v = static_cast<long double>(value);
-    if (v <= static_cast<long double>(Limits::min())) return Limits::min();
-    if (v >= static_cast<long double>(Limits::max())) return Limits::max();
+    // The lower limit (0 or -2^n) is exact in F; the upper one is exact or rounds up to 2^n,
+    // so every value strictly between them truncates to a representable integer.
+    constexpr F lowest = static_cast<F>(Limits::min());
+    constexpr F highest = static_cast<F>(Limits::max());
+    if (std::isnan(value)) return 0;
+    if (value <= lowest) return Limits::min();
+    if (value >= highest) return Limits::max();
     return static_cast<I>(value);
 }
 
-// max and min that ignore a NaN operand (the other operand wins; NaN only if both are NaN).
+// max and min that ignore a NaN operand (the other operand wins; NaN only if both are NaN)
+// and order -0 below +0, so the result never depends on the order of the operands.
+// std::fmax leaves signed zeros to the platform and is an out-of-line call on x86-64.
 template <std::floating_point F>
 inline F max_ignoring_nan(F a, F b) noexcept {
-    return std::fmax(a, b);
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    if (a == b) return std::signbit(a) ? b : a;
+    return a > b ? a : b;
 }
 template <std::floating_point F>
 inline F min_ignoring_nan(F a, F b) noexcept {
-    return std::fmin(a, b);
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    if (a == b) return std::signbit(a) ? a : b;
+    return a < b ? a : b;
 }
 
 // Finite and not negative; negative zero passes, every other negative value fails.
