@@ -41,9 +41,7 @@ struct NumericalTableEnum {
         }
     }
 
-    static CoefficientTable code_of(PyObject* self) {
-        return *instance_cast<Value>(self)->value;
-    }
+    static CoefficientTable code_of(PyObject* self) { return *instance_cast<Value>(self)->value; }
 
     static PyObject* repr(PyObject* self) {
         return PyUnicode_FromString(code_of(self) == CoefficientTable::log_add

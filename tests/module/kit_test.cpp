@@ -28,7 +28,8 @@ struct BoxClass {
     using Value = Box;
     static std::string name() { return "KitBox"; }
     static void define(ClassBuilder<BoxClass>& c) {
-        c.constructor("(values)", [](std::vector<double> values) { return Box{std::move(values)}; });
+        c.constructor("(values)",
+                      [](std::vector<double> values) { return Box{std::move(values)}; });
         c.method("total()", [](const Box& box) {
             return std::accumulate(box.values.begin(), box.values.end(), 0.0);
         });
@@ -47,10 +48,11 @@ struct BoxClass {
         });
         c.method("read_with(callback)", [](const Box&, PyObject* callback) { call(callback); });
         c.method("write_with(callback)", [](Box&, PyObject* callback) { call(callback); });
-        c.method("index_of(index)", [](const Box& box, std::uint64_t index) -> std::optional<double> {
-            if (index >= box.values.size()) return std::nullopt;
-            return box.values[index];
-        });
+        c.method("index_of(index)",
+                 [](const Box& box, std::uint64_t index) -> std::optional<double> {
+                     if (index >= box.values.size()) return std::nullopt;
+                     return box.values[index];
+                 });
         c.method("bits(value)", [](const Box&, std::uint32_t value) { return value; });
         c.static_method("make(count)", [](std::uint64_t count) {
             return make_object<BoxClass>(Box{std::vector<double>(count, 1.0)});
@@ -66,7 +68,7 @@ struct BoxClass {
 };
 
 class Kit : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         Py_Initialize();
         globals_ = PyDict_New();

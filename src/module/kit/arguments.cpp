@@ -15,7 +15,8 @@ std::string_view trim(std::string_view text) {
 [[noreturn]] void raise_missing(const CallableInfo& info, const std::vector<std::size_t>& missing) {
     std::string names;
     for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) names += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+        if (i > 0)
+            names += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
         names += "'" + info.params[missing[i]] + "'";
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
@@ -27,7 +28,8 @@ std::string_view trim(std::string_view text) {
 // Places one keyword argument; returns false if the name is not a parameter.
 void bind_keyword(const CallableInfo& info, PyObject* key, PyObject* value, PyObject** bound) {
     for (std::size_t i = 0; i < info.params.size(); ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, info.params[i].c_str()) == 0) {
+        if (PyUnicode_Check(key) &&
+            PyUnicode_CompareWithASCIIString(key, info.params[i].c_str()) == 0) {
             if (bound[i] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                              info.qualified_name.c_str(), info.params[i].c_str());

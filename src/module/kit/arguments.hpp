@@ -40,7 +40,7 @@ PyTypeObject* type_object();
 // after the receiver's, so it can be converted while still closed.
 template <class Class>
 class Shared {
-public:
+  public:
     using Value = typename Class::Value;
     Shared(Instance<Value>* instance) : instance_(instance), borrow_(instance->borrow) {}
     void check_open() const {
@@ -50,7 +50,7 @@ public:
     const Value* operator->() const { return &*instance_->value; }
     PyObject* object() const { return reinterpret_cast<PyObject*>(instance_); }
 
-private:
+  private:
     Instance<Value>* instance_;
     SharedBorrow borrow_;
 };
@@ -58,7 +58,7 @@ private:
 // An object argument the method writes into, borrowed exclusively for the call.
 template <class Class>
 class Exclusive {
-public:
+  public:
     using Value = typename Class::Value;
     Exclusive(Instance<Value>* instance) : instance_(instance), borrow_(instance->borrow) {}
     void check_open() const {
@@ -68,7 +68,7 @@ public:
     Value* operator->() const { return &*instance_->value; }
     PyObject* object() const { return reinterpret_cast<PyObject*>(instance_); }
 
-private:
+  private:
     Instance<Value>* instance_;
     ExclusiveBorrow borrow_;
 };

@@ -43,7 +43,8 @@ PyObject* invoke(Converted& converted, Lead&&... lead) {
                     F{}(std::forward<Lead>(lead)..., static_cast<P&&>(argument)...);
                     return none();
                 } else {
-                    return to_python(F{}(std::forward<Lead>(lead)..., static_cast<P&&>(argument)...));
+                    return to_python(
+                        F{}(std::forward<Lead>(lead)..., static_cast<P&&>(argument)...));
                 }
             }(std::type_identity<Params>{});
         },
@@ -51,7 +52,8 @@ PyObject* invoke(Converted& converted, Lead&&... lead) {
 }
 
 template <class... P>
-auto convert_params(const CallableInfo& info, PyObject** bound, std::type_identity<std::tuple<P...>>) {
+auto convert_params(const CallableInfo& info, PyObject** bound,
+                    std::type_identity<std::tuple<P...>>) {
     return convert_arguments<P...>(info, bound, std::index_sequence_for<P...>{});
 }
 
@@ -64,7 +66,8 @@ constexpr int receiver_kind() {
     if constexpr (std::is_same_v<Plain, Taken<Value>>) {
         return 2;  // consuming
     } else {
-        static_assert(std::is_same_v<Plain, Value>, "the first parameter must be the receiver's value");
+        static_assert(std::is_same_v<Plain, Value>,
+                      "the first parameter must be the receiver's value");
         return std::is_const_v<std::remove_reference_t<Receiver>> ? 0 : 1;
     }
 }
@@ -87,19 +90,22 @@ PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
         constexpr int kind = detail::receiver_kind<Value, Receiver>();
         if constexpr (kind == 0) {
             SharedBorrow borrow(instance->borrow);
-            auto converted = detail::convert_params(info, bound.data(), std::type_identity<Params>{});
+            auto converted =
+                detail::convert_params(info, bound.data(), std::type_identity<Params>{});
             if (!instance->value) raise_consumed();
             check_arguments_open(converted);
             return detail::invoke<F, Params>(converted, std::as_const(*instance->value));
         } else if constexpr (kind == 1) {
             ExclusiveBorrow borrow(instance->borrow);
-            auto converted = detail::convert_params(info, bound.data(), std::type_identity<Params>{});
+            auto converted =
+                detail::convert_params(info, bound.data(), std::type_identity<Params>{});
             if (!instance->value) raise_consumed();
             check_arguments_open(converted);
             return detail::invoke<F, Params>(converted, *instance->value);
         } else {
             ExclusiveBorrow borrow(instance->borrow);
-            auto converted = detail::convert_params(info, bound.data(), std::type_identity<Params>{});
+            auto converted =
+                detail::convert_params(info, bound.data(), std::type_identity<Params>{});
             if (!instance->value) raise_consumed();
             Taken<Value> taken{std::move(*instance->value)};
             instance->value.reset();
@@ -136,8 +142,8 @@ PyObject* constructor_trampoline(PyTypeObject* type, PyObject* args, PyObject* k
         bind_arguments(info, args, kwargs, bound.data());
         auto converted = detail::convert_params(info, bound.data(), std::type_identity<Params>{});
         check_arguments_open(converted);
-        Value value = std::apply([](auto&... argument) { return F{}(std::move(argument)...); },
-                                 converted);
+        Value value =
+            std::apply([](auto&... argument) { return F{}(std::move(argument)...); }, converted);
         return allocate_instance(type, std::move(value));
     });
 }

@@ -11,7 +11,7 @@ namespace tarvek::py {
 
 // 0: free; n: n shared borrows; all bits set: one exclusive borrow.
 class BorrowFlag {
-public:
+  public:
     static constexpr std::uint64_t exclusive = ~std::uint64_t{0};
 
     bool try_share() noexcept {
@@ -31,12 +31,12 @@ public:
     }
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
-private:
+  private:
     std::atomic<std::uint64_t> state_{0};
 };
 
 class SharedBorrow {
-public:
+  public:
     explicit SharedBorrow(BorrowFlag& flag) : flag_(&flag) {
         if (!flag.try_share()) raise(PyExc_RuntimeError, "Already mutably borrowed");
     }
@@ -48,12 +48,12 @@ public:
         if (flag_) flag_->release_shared();
     }
 
-private:
+  private:
     BorrowFlag* flag_;
 };
 
 class ExclusiveBorrow {
-public:
+  public:
     explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(&flag) {
         if (!flag.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
     }
@@ -67,7 +67,7 @@ public:
         if (flag_) flag_->release_exclusive();
     }
 
-private:
+  private:
     BorrowFlag* flag_;
 };
 

@@ -18,9 +18,8 @@ PyTypeObject* create_type(TypeTables& tables) {
     properties->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 
     const bool constructible = tables.constructor != nullptr;
-    const char* doc = constructible
-                          ? keep_text(tables.name + tables.constructor_signature + "\n--\n\n")
-                          : "";
+    const char* doc =
+        constructible ? keep_text(tables.name + tables.constructor_signature + "\n--\n\n") : "";
     std::vector<PyType_Slot> slots = {
         {Py_tp_dealloc, reinterpret_cast<void*>(tables.deallocate)},
         {Py_tp_doc, const_cast<char*>(doc)},

@@ -35,7 +35,7 @@ PyTypeObject* create_type(TypeTables& tables);
 
 template <class Class>
 class ClassBuilder {
-public:
+  public:
     using Value = typename Class::Value;
 
     explicit ClassBuilder(std::string name) {
@@ -58,18 +58,18 @@ public:
     void method(const char* signature, F) {
         static_assert(std::is_empty_v<F>, "bound callables must not capture");
         add_method(signature, CallableTraits<F>::arity - 1, callable_info<F>(),
-                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                       &method_trampoline<Value, F>)),
+                   reinterpret_cast<PyCFunction>(
+                       reinterpret_cast<void (*)()>(&method_trampoline<Value, F>)),
                    0);
     }
 
     template <class F>
     void static_method(const char* signature, F) {
         static_assert(std::is_empty_v<F>, "bound callables must not capture");
-        add_method(signature, CallableTraits<F>::arity, callable_info<F>(),
-                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                       &function_trampoline<F>)),
-                   METH_STATIC);
+        add_method(
+            signature, CallableTraits<F>::arity, callable_info<F>(),
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_trampoline<F>)),
+            METH_STATIC);
     }
 
     template <class Getter>
@@ -102,7 +102,7 @@ public:
         return create_type(tables_);
     }
 
-private:
+  private:
     void add_method(const char* signature, std::size_t arity, CallableInfo& info,
                     PyCFunction function, int flags) {
         std::string name;
@@ -113,8 +113,8 @@ private:
         if (!(flags & METH_STATIC)) doc += params.empty() ? "$self" : "$self, ";
         for (std::size_t i = 0; i < params.size(); ++i) doc += (i ? ", " : "") + params[i];
         doc += ")\n--\n\n";
-        tables_.methods.push_back({keep_text(name), function,
-                                   METH_FASTCALL | METH_KEYWORDS | flags, keep_text(doc)});
+        tables_.methods.push_back(
+            {keep_text(name), function, METH_FASTCALL | METH_KEYWORDS | flags, keep_text(doc)});
     }
 
     void add_property(const char* name, getter get, setter set) {
@@ -140,8 +140,8 @@ private:
 
     void add_closing_members() {
         for (const char* name : {"free", "close"}) {
-            tables_.methods.push_back({name, &free_value, METH_NOARGS,
-                                       keep_text(std::string(name) + "($self)\n--\n\n")});
+            tables_.methods.push_back(
+                {name, &free_value, METH_NOARGS, keep_text(std::string(name) + "($self)\n--\n\n")});
         }
         add_property("is_closed", &is_closed, nullptr);
     }

@@ -131,6 +131,8 @@ ByteString FromPython<ByteString>::convert(PyObject* object) {
     return result;
 }
 
-PyObject* none() { return Py_NewRef(Py_None); }
+PyObject* none() {
+    return Py_NewRef(Py_None);
+}
 
 }  // namespace tarvek::py

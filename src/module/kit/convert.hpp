@@ -135,9 +135,15 @@ inline PyObject* to_python(Object&& object) {
     if (!object.ref) raise_pending();
     return object.ref.release();
 }
-inline PyObject* to_python(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
-inline PyObject* to_python(double value) { return checked(PyFloat_FromDouble(value)); }
-inline PyObject* to_python(float value) { return to_python(static_cast<double>(value)); }
+inline PyObject* to_python(bool value) {
+    return Py_NewRef(value ? Py_True : Py_False);
+}
+inline PyObject* to_python(double value) {
+    return checked(PyFloat_FromDouble(value));
+}
+inline PyObject* to_python(float value) {
+    return to_python(static_cast<double>(value));
+}
 template <std::integral I>
     requires(!std::same_as<I, bool>)
 PyObject* to_python(I value) {

@@ -13,7 +13,9 @@ void raise(PyObject* type, const char* message) {
     throw PythonError();
 }
 
-void raise_consumed() { raise(PyExc_RuntimeError, consumed_message); }
+void raise_consumed() {
+    raise(PyExc_RuntimeError, consumed_message);
+}
 
 void raise_pending() {
     if (!PyErr_Occurred()) {
@@ -60,9 +62,9 @@ void prefix_argument_name(const char* name) noexcept {
 }
 
 PyObject* fault_exception_type() noexcept {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "tarvek_rs.InternalFault", "An internal fault of the native module.",
-        PyExc_BaseException, nullptr);
+    static PyObject* type = PyErr_NewExceptionWithDoc("tarvek_rs.InternalFault",
+                                                      "An internal fault of the native module.",
+                                                      PyExc_BaseException, nullptr);
     return type ? type : PyExc_SystemError;
 }
 

@@ -13,8 +13,7 @@ namespace tarvek::py {
 
 template <class Value>
 struct Instance {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     std::optional<Value> value;
 };
 

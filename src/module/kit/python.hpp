@@ -10,7 +10,7 @@ namespace tarvek::py {
 
 // Owns one strong reference; releases it when destroyed.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     // Takes over a new reference (may be null).
     static Ref steal(PyObject* object) noexcept { return Ref(object); }
@@ -32,7 +32,7 @@ public:
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };

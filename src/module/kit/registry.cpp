@@ -51,6 +51,8 @@ void record_registration_fault(const char* message) noexcept {
     }
 }
 
-const std::string& registration_fault() { return entries().fault; }
+const std::string& registration_fault() {
+    return entries().fault;
+}
 
 }  // namespace tarvek::py

@@ -2,8 +2,8 @@
 // Classes and module functions announce themselves here when the module loads; the module's
 // execution adds them in its fixed registration order.
 
-#include <string>
 #include <exception>
+#include <string>
 #include <type_traits>
 #include <vector>
 
