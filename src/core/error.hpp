@@ -10,12 +10,12 @@ namespace tarvek {
 class Error : public std::exception {
   public:
     template <std::size_t N>
-    explicit constexpr Error(const char (&message)[N]) noexcept : message_(message) {}
+    explicit Error(const char (&message)[N]) noexcept : message_(message) {}
     const char* what() const noexcept override { return message_; }
 
   protected:
     struct Literal {};
-    constexpr Error(Literal, const char* message) noexcept : message_(message) {}
+    Error(Literal, const char* message) noexcept : message_(message) {}
 
   private:
     const char* message_;
