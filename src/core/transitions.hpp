@@ -33,6 +33,8 @@ template <Scalar S>
 struct TransitionGraphParameters {
     IncomingJumps<S> incoming;
     SegmentationData<S> segmentation;
+
+    bool operator==(const TransitionGraphParameters&) const = default;
 };
 
 // Validates the segmentation and builds its incoming lists. Within a list, skip entries are

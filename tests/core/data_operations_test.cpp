@@ -286,9 +286,11 @@ void exercise_builder(const std::function<Sample(int)>& make, const Sample& inva
     ASSERT_EQ(builder.size(), 3u);
     EXPECT_EQ(builder.get(2), make(2));
 
+    builder.clear(0);
     builder.resize(5);
     ASSERT_EQ(builder.size(), 5u);
-    EXPECT_EQ(builder.get(0), make(0));
+    EXPECT_FALSE(builder.has(0));
+    builder.set(0, make(0));
     EXPECT_EQ(builder.get(2), make(2));
     EXPECT_FALSE(builder.has(3));
     EXPECT_FALSE(builder.has(4));
