@@ -15,7 +15,7 @@ class Error : public std::exception {
 
   protected:
     struct Literal {};
-    constexpr Error(Literal, const char* message) noexcept : message_(message) {}
+    Error(Literal, const char* message) noexcept : message_(message) {}
 
   private:
     const char* message_;
