@@ -1,0 +1,43 @@
+#pragma once
+// The list-like classes (parameter and data collections) share one surface: a constructor
+// without arguments, `length`, `is_empty()`, `push`, `get`, `replace`, `clear()` and
+// `cloned()`. Elements are deep copies and are never checked here; the methods that take a
+// collection check what they use.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "module/kit/class_builder.hpp"
+
+namespace tarvek::py {
+
+// Defines the members of a collection class whose value is a vector of `ElementClass` values.
+template <class ElementClass, class CollectionClass>
+void define_collection(ClassBuilder<CollectionClass>& c) {
+    using Value = typename CollectionClass::Value;
+    using Element = typename ElementClass::Value;
+    static_assert(std::is_same_v<Value, std::vector<Element>>);
+    c.constructor("()", [] { return Value{}; });
+    c.property("length", [](const Value& items) { return items.size(); });
+    c.method("is_empty()", [](const Value& items) { return items.empty(); });
+    c.method("push(value)", [](Value& items, const Shared<ElementClass>& value) {
+        items.push_back(*value);
+    });
+    c.method("get(index)", [](const Value& items, std::uint64_t index) -> std::optional<Object> {
+        if (index >= items.size()) return std::nullopt;
+        return make_object<ElementClass>(items[index]);
+    });
+    c.method("replace(index, value)",
+             [](Value& items, std::uint64_t index, const Shared<ElementClass>& value) {
+                 if (index >= items.size()) throw ModelError("collection index out of range");
+                 Element copy = *value;
+                 items[index] = std::move(copy);
+             });
+    c.method("clear()", [](Value& items) { items.clear(); });
+    c.cloned();
+}
+
+}  // namespace tarvek::py
