@@ -162,6 +162,17 @@ inline PyObject* to_python(const ByteString& bytes) {
 }
 PyObject* none();
 
+// Declared ahead so that each container form can hold any other (an optional list, a list of
+// tuples): a template only sees the overloads declared before it.
+template <class T>
+PyObject* to_python(std::optional<T>&& value);
+template <class T>
+PyObject* to_python(std::vector<T>&& values);
+template <class T>
+PyObject* to_python(const std::vector<T>& values);
+template <class... T>
+PyObject* to_python(std::tuple<T...>&& values);
+
 template <class T>
 PyObject* to_python(std::optional<T>&& value) {
     if (!value) return none();
