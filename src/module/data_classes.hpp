@@ -4,7 +4,8 @@
 // Declared here so that the other families can take them as arguments and return them
 // (`Shared<SegmentationClass<S>>`, `make_object<ObservationClass<S>>(...)`); their members are
 // defined and registered in observation_classes.cpp, segmentation_classes.cpp and
-// dataset_classes.cpp.
+// dataset_classes.cpp. Observations, segmentations and their collections read and write byte
+// strings (`decoded_name()` names the class their prefix readers return).
 
 #include <string>
 #include <vector>
@@ -53,6 +54,7 @@ template <Scalar S>
 struct ObservationCollectionClass {
     using Value = std::vector<ObservationData<S>>;
     static std::string name() { return precision_name<S>("ObservationCollection"); }
+    static constexpr bool sample_set = true;  // decoded as samples(), not parameters()
     static std::string decoded_name() { return precision_name<S>("DecodedObservationSet"); }
     static void define(ClassBuilder<ObservationCollectionClass>& c);
 };
@@ -79,6 +81,7 @@ template <Scalar S>
 struct SegmentationCollectionClass {
     using Value = std::vector<SegmentationData<S>>;
     static std::string name() { return precision_name<S>("SegmentationCollection"); }
+    static constexpr bool sample_set = true;  // decoded as samples(), not parameters()
     static std::string decoded_name() { return precision_name<S>("DecodedSegmentationSet"); }
     static void define(ClassBuilder<SegmentationCollectionClass>& c);
 };

@@ -10,6 +10,7 @@
 #include "core/allocation.hpp"
 #include "core/error.hpp"
 #include "module/data_classes.hpp"
+#include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 
@@ -90,11 +91,13 @@ void ObservationClass<S>::define(ClassBuilder<ObservationClass>& c) {
              });
     c.method("validate()", [](const Value& observation) { observation.validate(); });
     c.cloned();
+    define_codec(c);
 }
 
 template <Scalar S>
 void ObservationCollectionClass<S>::define(ClassBuilder<ObservationCollectionClass>& c) {
     define_collection<ObservationClass<S>>(c);
+    define_codec(c);
 }
 
 template struct ObservationStreamClass<float>;
@@ -117,6 +120,10 @@ const Registration registration{[] {
     register_class<ObservationCollectionClass<double>>();
     register_class<ObservationStreamClass<double>>();
     register_class<ObservationClass<double>>();
+    register_class<DecodedClass<ObservationClass<float>>>();
+    register_class<DecodedClass<ObservationClass<double>>>();
+    register_class<DecodedClass<ObservationCollectionClass<float>>>();
+    register_class<DecodedClass<ObservationCollectionClass<double>>>();
 }};
 
 }  // namespace

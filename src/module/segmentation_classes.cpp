@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "module/data_classes.hpp"
+#include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 
@@ -144,11 +145,13 @@ void SegmentationClass<S>::define(ClassBuilder<SegmentationClass>& c) {
                  }
                  return make_object<SegmentationClass>(resegment(segmentation, pairs));
              });
+    define_codec(c);
 }
 
 template <Scalar S>
 void SegmentationCollectionClass<S>::define(ClassBuilder<SegmentationCollectionClass>& c) {
     define_collection<SegmentationClass<S>>(c);
+    define_codec(c);
 }
 
 template <Scalar S>
@@ -194,6 +197,10 @@ const Registration registration{[] {
     register_class<JumpGroupClass<double>>();
     register_class<SegmentationClass<double>>();
     register_class<TransitionGraphClass<double>>();
+    register_class<DecodedClass<SegmentationClass<float>>>();
+    register_class<DecodedClass<SegmentationClass<double>>>();
+    register_class<DecodedClass<SegmentationCollectionClass<float>>>();
+    register_class<DecodedClass<SegmentationCollectionClass<double>>>();
 }};
 
 }  // namespace
