@@ -12,9 +12,6 @@
 
 namespace tarvek {
 
-// Counts, dimensions, frame counts and boundaries must fit a signed 32-bit integer.
-inline constexpr std::size_t legacy_count_limit = std::size_t{1} << 31;
-
 // One stream of one observation: frame-major values, dimension j of frame t at
 // index t * dimension + j.
 template <Scalar S>

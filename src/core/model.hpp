@@ -14,9 +14,6 @@
 
 namespace tarvek {
 
-// Counts, dimensions and slot counts must stay below 2^31 (they are stored as i32 elsewhere).
-inline constexpr std::uint64_t legacy_count_limit = std::uint64_t{1} << 31;
-
 template <Scalar S>
 struct PreparedGaussianParameters;
 template <Scalar S>

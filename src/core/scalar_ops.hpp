@@ -12,6 +12,10 @@
 
 namespace tarvek {
 
+// Counts, dimensions, frame counts and boundaries must stay below 2^31: they are stored as
+// signed 32-bit integers in the serialized forms.
+inline constexpr std::uint64_t legacy_count_limit = std::uint64_t{1} << 31;
+
 // Log zero: the score that stands for an impossible event. As a float it is
 // -999999986991104.0 (bits 0xd8635fa9); as a double exactly -1e15.
 template <std::floating_point S>
