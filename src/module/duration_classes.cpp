@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/model_operations.hpp"
+#include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 
@@ -50,6 +51,7 @@ void DurationClass<S>::define(ClassBuilder<DurationClass>& c) {
                  return duration.probability(frames, weight, temperature);
              });
     c.cloned();
+    define_codec(c);
 }
 
 template <Scalar S>
@@ -66,7 +68,9 @@ namespace {
 
 const Registration registration{[] {
     register_class<DurationClass<float>>();
+    register_class<DecodedClass<DurationClass<float>>>();
     register_class<DurationClass<double>>();
+    register_class<DecodedClass<DurationClass<double>>>();
     register_class<DurationCollectionClass<float>>();
     register_class<DurationCollectionClass<double>>();
 }};

@@ -9,6 +9,7 @@
 
 #include "core/model_operations.hpp"
 #include "module/duration_classes.hpp"
+#include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 
@@ -54,6 +55,8 @@ void GaussianClass<S>::define(ClassBuilder<GaussianClass>& c) {
              [](Value& mixture, std::uint64_t count, S displacement) {
                  mixture.increase_mixtures(count, displacement);
              });
+    define_codec(c);
+    define_write_with_encoding(c);
 }
 
 template <Scalar S>
@@ -79,8 +82,10 @@ namespace {
 const Registration registration{[] {
     register_class<GaussianCollectionClass<float>>();
     register_class<GaussianClass<float>>();
+    register_class<DecodedClass<GaussianClass<float>>>();
     register_class<GaussianCollectionClass<double>>();
     register_class<GaussianClass<double>>();
+    register_class<DecodedClass<GaussianClass<double>>>();
     register_class<MixtureWeightsClass>();
 }};
 

@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "module/duration_classes.hpp"
+#include "module/kit/codec_members.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/stream_classes.hpp"
@@ -64,6 +65,8 @@ void define_model_parameters(ClassBuilder<ModelClass<S>>& c) {
              });
     c.method("validate()", [](const Value& model) { model.validate_mixtures(); });
     c.cloned();
+    define_codec(c);
+    define_write_with_encoding(c);
 }
 
 }  // namespace
@@ -127,6 +130,8 @@ template struct ModelBuilderClass<double>;
 namespace {
 
 const Registration registration{[] {
+    register_class<DecodedClass<ModelClass<float>>>();
+    register_class<DecodedClass<ModelClass<double>>>();
     register_class<ModelClass<float>>();
     register_class<ModelBuilderClass<float>>();
     register_class<ModelClass<double>>();

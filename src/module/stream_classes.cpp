@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "module/gaussian_classes.hpp"
+#include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
@@ -55,6 +56,8 @@ void StreamClass<S>::define(ClassBuilder<StreamClass>& c) {
     });
     c.method("validate()", [](const Value& stream) { stream.validate(); });
     c.cloned();
+    define_codec(c);
+    define_write_with_encoding(c);
 }
 
 template <Scalar S>
@@ -105,6 +108,8 @@ template struct StreamCollectionClass<double>;
 namespace {
 
 const Registration registration{[] {
+    register_class<DecodedClass<StreamClass<float>>>();
+    register_class<DecodedClass<StreamClass<double>>>();
     register_class<StreamCollectionClass<float>>();
     register_class<StreamClass<float>>();
     register_class<StreamBuilderClass<float>>();

@@ -4,6 +4,8 @@ import math
 
 import pytest
 
+import tarvek_rs
+
 from model_support import (consumed, duration, duration_content, make, model_content,
                            raises_value, rounded, small_model, stream_content)
 
@@ -201,6 +203,7 @@ def test_builder_resize(precision):
 
 def test_builder_build(precision):
     builder = make("ModelBuilder", precision, 2, 1)
+    builder.set_stream(0, make("Stream", precision, 0, 0, 0))
     with raises_value("model builder contains an unfilled stream slot"):
         builder.build()
     assert builder.is_closed
@@ -218,3 +221,32 @@ def test_builder_build(precision):
     with consumed():
         builder.has_stream(0)
     assert copy.has_stream(2) and copy.build().streams == 3
+
+
+SIGNATURES = {
+    "Model": "(layouts, durations)", "ModelBuilder": "(streams, durations)",
+    "Stream": "(emissions, components, dimensions)", "StreamBuilder": "(emissions)",
+    "Gaussian": "(mixtures, dimensions)", "Duration": "()", "StreamCollection": "()",
+    "GaussianCollection": "()", "DurationCollection": "()",
+}
+
+
+def test_signatures_and_keywords(precision):
+    for name, signature in SIGNATURES.items():
+        assert getattr(tarvek_rs, name + precision).__text_signature__ == signature
+    assert tarvek_rs.MixtureWeights.__text_signature__ == "(values)"
+    model_class = getattr(tarvek_rs, "Model" + precision)
+    assert model_class.stream.__text_signature__ == "($self, index)"
+    assert model_class.read_with_limits.__text_signature__ == "(bytes, max_array_entries)"
+    assert model_class.write_with_encoding.__text_signature__ == "($self, code)"
+    model = model_class(layouts=[1, 1, 1], durations=1)
+    model.set_stream(value=make("Stream", precision, 0, 0, 0), index=0)
+    assert model.stream(index=0).emissions == 0
+    with pytest.raises(TypeError):
+        model.stream(0, index=0)
+    with pytest.raises(TypeError):
+        model.stream(position=0)
+    with pytest.raises(TypeError):
+        model.set_stream(0)
+    decoded = model_class.read_prefix_with_limits(bytes=model.write(), max_array_entries=100)
+    assert decoded.into_parameters().streams == 1
