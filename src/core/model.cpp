@@ -17,6 +17,18 @@ std::optional<std::uint64_t> mixture_bytes(std::uint64_t mixture_count, std::uin
                        std::uint64_t{sizeof(GaussianMixtureParameters<S>)});
 }
 
+// Bytes of a stream made from `layout`, after the checks its construction runs on the counts.
+template <Scalar S>
+std::optional<std::uint64_t> stream_bytes(const StreamLayout& layout) {
+    if (layout.emissions >= legacy_count_limit) {
+        throw ModelError("emission count exceeds the legacy format");
+    }
+    if (layout.emissions == 0) return 0;
+    check_mixture_counts(layout.mixtures, layout.dimensions);
+    check_parameter_size<S>(layout.mixtures, layout.dimensions);
+    return checked_mul(mixture_bytes<S>(layout.mixtures, layout.dimensions), layout.emissions);
+}
+
 }  // namespace
 
 void check_mixture_counts(std::uint64_t mixture_count, std::uint64_t dimensions) {
@@ -100,6 +112,13 @@ template <Scalar S>
 ModelParameters<S>::ModelParameters(std::span<const StreamLayout> layouts,
                                     std::uint64_t state_count) {
     ModelParametersBuilder<S> builder(layouts.size(), state_count);
+    // Streams that could each be allocated may still not fit together: refuse the model
+    // before any mixture is zero-filled, stream by stream as construction would meet them.
+    std::optional<std::uint64_t> total = 0;
+    for (const auto& layout : layouts) {
+        total = checked_add(total, stream_bytes<S>(layout));
+        require_allocatable(total);
+    }
     for (std::size_t i = 0; i < layouts.size(); ++i) {
         builder.streams[i].emplace(layouts[i].emissions, layouts[i].mixtures,
                                    layouts[i].dimensions);

@@ -53,6 +53,12 @@ TYPED_TEST(Model, MixtureAllocFail) {
     EXPECT_THROW(StreamParameters<S>(2, two_to(24), two_to(24)), std::bad_alloc);
     const std::vector<StreamLayout> layouts{{1, two_to(24), two_to(24)}};
     EXPECT_THROW(ModelParameters<S>(layouts, 0), std::bad_alloc);
+    // Streams that each fit may not fit together; the refusal comes where construction
+    // would meet it, before a later layout's count error.
+    const std::vector<StreamLayout> together(8, StreamLayout{1, two_to(22), two_to(22)});
+    EXPECT_THROW(ModelParameters<S>(together, 0), std::bad_alloc);
+    const std::vector<StreamLayout> then_bad{{1, two_to(24), two_to(24)}, {1, 0, 1}};
+    EXPECT_THROW(ModelParameters<S>(then_bad, 0), std::bad_alloc);
     if constexpr (sizeof(S) == 4) {
         EXPECT_THROW(GaussianMixtureParameters<S>(two_to(30), two_to(30)), std::bad_alloc);
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "module/kit/class_builder.hpp"
+#include "module/kit/indexed.hpp"
 
 namespace tarvek::py {
 
@@ -23,18 +23,14 @@ void define_collection(ClassBuilder<CollectionClass>& c) {
     c.constructor("()", [] { return Value{}; });
     c.property("length", [](const Value& items) { return items.size(); });
     c.method("is_empty()", [](const Value& items) { return items.empty(); });
-    c.method("push(value)", [](Value& items, const Shared<ElementClass>& value) {
-        items.push_back(*value);
-    });
-    c.method("get(index)", [](const Value& items, std::uint64_t index) -> std::optional<Object> {
-        if (index >= items.size()) return std::nullopt;
-        return make_object<ElementClass>(items[index]);
+    c.method("push(value)",
+             [](Value& items, const Shared<ElementClass>& value) { items.push_back(*value); });
+    c.method("get(index)", [](const Value& items, std::uint64_t index) {
+        return object_at<ElementClass>(items, index);
     });
     c.method("replace(index, value)",
              [](Value& items, std::uint64_t index, const Shared<ElementClass>& value) {
-                 if (index >= items.size()) throw ModelError("collection index out of range");
-                 Element copy = *value;
-                 items[index] = std::move(copy);
+                 replace_at(items, index, *value, ModelError("collection index out of range"));
              });
     c.method("clear()", [](Value& items) { items.clear(); });
     c.cloned();

@@ -188,9 +188,14 @@ PyObject* to_python(std::vector<T>&& values) {
     }
     return list.release();
 }
+// A new list from a borrowed vector (a held value's array), without copying the vector.
 template <class T>
 PyObject* to_python(const std::vector<T>& values) {
-    return to_python(std::vector<T>(values));
+    Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(T(values[i])));
+    }
+    return list.release();
 }
 
 template <class... T>
