@@ -72,12 +72,43 @@ inline float fast_pow2(float p) noexcept {
     return std::bit_cast<float>(saturating_cast<std::uint32_t>(s * 8388608.0f));
 }
 
-// Approximate e^x for either sign, in 32-bit arithmetic; never exactly 0 for finite x.
+namespace detail {
+// A select through bit masks. Plain selects of floats let the compiler thread the loop into
+// branches (one per clamp), and loops over whole tables then stop vectorising.
+inline float select_bits(bool condition, float if_true, float if_false) noexcept {
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(condition);
+    return std::bit_cast<float>((std::bit_cast<std::uint32_t>(if_true) & mask) |
+                                (std::bit_cast<std::uint32_t>(if_false) & ~mask));
+}
+
+// fast_pow2 for p in [-126, 128], without branches. Over that range s · 2^23 lies in
+// [2^23, 2^31), so the signed conversion gives the same bits as the saturating one; the bound
+// only keeps the conversion defined.
+inline float pow2_in_range(float p) noexcept {
+    const float offset = select_bits(std::isless(p, 0.0f), 1.0f, 0.0f);
+    const float whole = static_cast<float>(static_cast<std::int32_t>(p));
+    const float z = offset + (p - whole);
+    const float s = ((p + pow2_k1) + pow2_k2 / (pow2_k3 - z)) + z * pow2_k4;
+    const float scaled = s * 8388608.0f;
+    const float bounded = select_bits(std::isless(scaled, 2147483520.0f), scaled, 2147483520.0f);
+    return std::bit_cast<float>(static_cast<std::uint32_t>(static_cast<std::int32_t>(bounded)));
+}
+}  // namespace detail
+
+// Approximate e^x for either sign, in 32-bit arithmetic; never exactly 0 for finite x. The
+// same bits as: NaN → x, p >= 128 → +inf, else fast_pow2(p); written without branches so that
+// loops over whole tables vectorise.
 inline float fast_exp(float x) noexcept {
-    if (std::isnan(x)) return x;
+    using detail::select_bits;
     const float p = x * log2_e;
-    if (p >= pow2_overflow) return std::numeric_limits<float>::infinity();
-    return fast_pow2(p);
+    const float upper = select_bits(std::isless(p, pow2_overflow), p, pow2_overflow);
+    // A NaN p takes the lower clamp; its result is replaced below.
+    const float in_range =
+        select_bits(std::isgreater(p, pow2_lower_clamp), upper, pow2_lower_clamp);
+    const float power = detail::pow2_in_range(in_range);
+    const float finite = select_bits(std::isgreaterequal(p, pow2_overflow),
+                                     std::numeric_limits<float>::infinity(), power);
+    return select_bits(std::isunordered(x, x), x, finite);
 }
 // The 64-bit form rounds to 32 bits first and carries 32-bit precision.
 inline double fast_exp(double x) noexcept {

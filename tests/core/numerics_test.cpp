@@ -241,6 +241,38 @@ TYPED_TEST(Numerics, FastExpStaysWithin1e4OfTheTrueExponential) {
     for (double x = -90.0; x < 0.0; x += 0.5) EXPECT_GT(fast_exp(static_cast<S>(x)), S(0));
 }
 
+// fast_exp is written without branches; it must give the bits of the plain definition
+// (NaN passes through, +inf from p >= 128, else fast_pow2) for every float.
+TEST(NumericsFast, FastExpMatchesItsBranchingDefinitionOnEveryFloat) {
+    const auto reference = [](float x) {
+        if (std::isnan(x)) return x;
+        const float p = x * 1.4426950216293335f;
+        if (p >= 128.0f) return std::numeric_limits<float>::infinity();
+        return fast_pow2(p);
+    };
+    std::uint64_t mismatches = 0;
+    const auto check = [&](float x) {
+        mismatches +=
+            std::bit_cast<std::uint32_t>(fast_exp(x)) != std::bit_cast<std::uint32_t>(reference(x));
+    };
+    // Every float at a stride, then every float around the edges of the clamps and of the
+    // integer part (p = -126, 0, ±1, 127, 128) and of the NaN and infinity patterns.
+    for (std::uint64_t word = 0; word <= 0xffffffffu; word += 61) {
+        check(std::bit_cast<float>(static_cast<std::uint32_t>(word)));
+    }
+    for (float x : {-87.33654f, -0.6931472f, 0.0f, 0.6931472f, 88.02969f, 88.72284f,
+                    std::numeric_limits<float>::infinity()}) {
+        for (float sign : {1.0f, -1.0f}) {
+            const auto centre = std::bit_cast<std::uint32_t>(sign * x);
+            for (std::uint32_t step = 0; step < 200000; ++step) {
+                check(std::bit_cast<float>(centre + step));
+                check(std::bit_cast<float>(centre - step));
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
+}
+
 TEST(NumericsFast, Pow2ClampsBelowMinus126) {
     for (float p : {-126.0f, -126.5f, -200.0f, -1e30f, -std::numeric_limits<float>::infinity()}) {
         EXPECT_EQ(fast_pow2(p), static_cast<float>(kPow2Floor)) << p;

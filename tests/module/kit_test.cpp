@@ -170,7 +170,7 @@ closed_argument = KitBox([2.0]); closed_argument.free()
 raises(RuntimeError, "owner has been consumed", lambda: box.absorb(closed_argument))
 raises(RuntimeError, "owner has been consumed", lambda: box.first)
 raises(RuntimeError, "owner has been consumed", lambda: box.cloned())
-raises(TypeError, "argument 'first'", lambda: setattr(box, "first", "x"))   # converted first
+raises(TypeError, "argument 'value'", lambda: setattr(box, "first", "x"))   # converted first
 raises(RuntimeError, "owner has been consumed", lambda: setattr(box, "first", 1.0))
 open_box = KitBox([1.0])
 raises(RuntimeError, "owner has been consumed", lambda: open_box.absorb(closed_argument))

@@ -77,12 +77,12 @@ class ClassBuilder {
         add_property(name, &getter_trampoline<Value, Getter>, nullptr);
     }
 
-    // A writable property; deleting it raises AttributeError "property has no deleter".
+    // A writable property; deleting it raises AttributeError "property has no deleter". A new
+    // value that does not convert is reported as the setter's argument `value`.
     template <class Getter, class Setter>
     void property(const char* name, Getter, Setter) {
         static_assert(std::is_empty_v<Setter>, "bound callables must not capture");
-        set_callable_info(callable_info<Setter>(), tables_.name + "." + name,
-                          std::string("(") + name + ")", 1);
+        set_callable_info(callable_info<Setter>(), tables_.name + "." + name, "(value)", 1);
         add_property(name, &getter_trampoline<Value, Getter>, &setter_trampoline<Value, Setter>);
     }
 
