@@ -9,6 +9,7 @@
 
 #include "core/emission.hpp"
 #include "core/error.hpp"
+#include "core/mixture_occupancy.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {
@@ -49,6 +50,21 @@ template <Scalar S>
 struct MixtureOccupancySettings {
     std::uint32_t mode = 0;
     S parameter = 0;
+
+    struct Native {
+        MixtureOccupancyMode mode;
+        S parameter;
+    };
+    Native native() const {
+        switch (mode) {
+            case 0:
+                return {MixtureOccupancyMode::state_radius, parameter};
+            case 1:
+                return {MixtureOccupancyMode::linear_band, parameter};
+            default:
+                throw ModelError("unknown mixture occupancy mode");
+        }
+    }
 };
 
 template <Scalar S>

@@ -23,6 +23,18 @@ void PreparationOptionsClass<S>::define(ClassBuilder<PreparationOptionsClass>& c
 }
 
 template <Scalar S>
+void GeometricOptionsClass<S>::define(ClassBuilder<GeometricOptionsClass>& c) {
+    c.constructor("()", [] { return Value{}; });
+    c.property(
+        "temperature", [](const Value& options) { return options.temperature; },
+        [](Value& options, S value) { options.temperature = value; });
+    c.property(
+        "pruning_slope", [](const Value& options) { return options.pruning_slope; },
+        [](Value& options, S value) { options.pruning_slope = value; });
+    c.cloned();
+}
+
+template <Scalar S>
 void UpdateOptionsClass<S>::define(ClassBuilder<UpdateOptionsClass>& c) {
     c.constructor("()", [] { return Value{}; });
     c.property(
@@ -41,6 +53,8 @@ void UpdateOptionsClass<S>::define(ClassBuilder<UpdateOptionsClass>& c) {
 
 template struct PreparationOptionsClass<float>;
 template struct PreparationOptionsClass<double>;
+template struct GeometricOptionsClass<float>;
+template struct GeometricOptionsClass<double>;
 template struct UpdateOptionsClass<float>;
 template struct UpdateOptionsClass<double>;
 
@@ -49,6 +63,8 @@ namespace {
 const Registration registration{[] {
     register_class<PreparationOptionsClass<float>>();
     register_class<PreparationOptionsClass<double>>();
+    register_class<GeometricOptionsClass<float>>();
+    register_class<GeometricOptionsClass<double>>();
     register_class<UpdateOptionsClass<float>>();
     register_class<UpdateOptionsClass<double>>();
 }};

@@ -22,6 +22,20 @@ struct PreparationOptionsClass {
 
 // The update options as Python sees them: the duration mode is a code, refused only when an
 // update converts it.
+// The geometric passes take the two values as they stand (checked by the search).
+template <Scalar S>
+struct GeometricSettings {
+    S temperature = 1;
+    S pruning_slope = S(0.3);
+};
+
+template <Scalar S>
+struct GeometricOptionsClass {
+    using Value = GeometricSettings<S>;
+    static std::string name() { return std::string("GeometricOptions") + Precision<S>::suffix; }
+    static void define(ClassBuilder<GeometricOptionsClass>& c);
+};
+
 template <Scalar S>
 struct UpdateSettings {
     std::uint32_t duration_mode = 0;

@@ -12,6 +12,7 @@
 #include "core/allocation.hpp"
 #include "core/emission_density.hpp"
 #include "core/error.hpp"
+#include "core/occupancy.hpp"
 #include "core/score_reductions.hpp"
 #include "module/kit/registry.hpp"
 
@@ -62,6 +63,12 @@ void StateScoresClass<S>::define(ClassBuilder<StateScoresClass>& c) {
     c.method("total_through_state(backward, state)",
              [](const Value& forward, const Shared<StateScoresClass>& backward,
                 std::uint64_t state) { return total_through_state(forward, *backward, state); });
+    c.method("geometric_occupancies(backward, total, pruning_slope)",
+             [](const Value& forward, const Shared<StateScoresClass>& backward, S total,
+                S pruning_slope) {
+                 return make_object<StateOccupanciesClass<S>>(
+                     geometric_occupancies(forward, *backward, total, pruning_slope));
+             });
     c.method("backward_log_probability(emissions)",
              [](const Value& backward, const Shared<LogEmissionsClass<S>>& emissions) {
                  return backward_log_probability(backward, *emissions);

@@ -14,6 +14,7 @@ U32_RANGE = "out of range integral type conversion attempted"
 CLASSES = {
     "PreparationOptions": ((), {"duration_cache_length": ("u64", 300), "duration_weight":
                                 ("float", 1.0), "temperature": ("float", 1.0)}),
+    "GeometricOptions": ((), {"temperature": ("float", 1.0), "pruning_slope": ("float", 0.3)}),
     "UpdateOptions": ((), {"duration_mode": ("u32", 0), "duration_variance_floor":
                            ("float", 0.05), "emission_variance_floor": ("float", 0.01)}),
     "EmissionPruning": ((1, 0.1), {"mode": ("u32", 1), "parameter": ("float", 0.1)}),
@@ -36,6 +37,8 @@ def test_defaults_read_back_in_the_class_width(name, prop, kind, default, precis
 
 
 def test_stated_f32_defaults():
+    assert make("GeometricOptions", "F32").pruning_slope == 0.30000001192092896
+    assert make("GeometricOptions", "F64").pruning_slope == 0.3
     assert make("UpdateOptions", "F32").duration_variance_floor == 0.05000000074505806
     assert make("UpdateOptions", "F32").emission_variance_floor == 0.009999999776482582
     assert make("UpdateOptions", "F64").emission_variance_floor == 0.01
@@ -100,7 +103,7 @@ def test_copies_and_closing(name, precision):
     assert getattr(copy, first) == 6
 
 
-@pytest.mark.parametrize("name", ["PreparationOptions", "UpdateOptions"])
+@pytest.mark.parametrize("name", ["PreparationOptions", "GeometricOptions", "UpdateOptions"])
 def test_constructors_without_arguments(name, precision):
     cls = type(make(name, precision))
     assert cls.__text_signature__ == "()"

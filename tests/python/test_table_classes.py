@@ -191,6 +191,39 @@ def test_backward_log_probability(precision):
             backward.backward_log_probability(make("LogEmissions", precision, *shape, [0] * 4))
 
 
+def test_geometric_occupancies(precision):
+    forward = make("StateScores", precision, 3, 1, [0.0, -0.5, 0.0])
+    backward = make("StateScores", precision, 3, 1, [0.0, -0.5, 0.0])
+    occupancies = forward.geometric_occupancies(backward, 0.0, 1.0)
+    assert type(occupancies).__name__ == "StateOccupancies" + precision
+    # Inner frames only, from the exponential coefficient table: e^-1 is entry 500.
+    exponential = make("NumericalTable", precision, 1)
+    assert occupancies.values() == [0.0, exponential.get(500), 0.0]
+    assert forward.geometric_occupancies(backward, -2.0, 1.0).values() == [0.0, 1.0, 0.0]
+    # A slope of -0.0 is accepted; its band of half-width 0 holds no cell.
+    assert forward.geometric_occupancies(backward, 0.0, -0.0).values() == [0.0, 0.0, 0.0]
+
+
+def test_geometric_occupancy_checks(precision):
+    forward = make("StateScores", precision, 3, 1, [0.0, -0.5, 0.0])
+    other_shape = make("StateScores", precision, 1, 3, [0.0, -0.5, 0.0])
+    invalid = "occupancy total must be finite and pruning slope finite and nonnegative"
+    for total, slope in ((0.0, -1.0), (0.0, math.nan), (math.inf, 0.3), (-math.inf, 0.3),
+                         (math.nan, 0.3), (0.0, math.inf), (0.0, -1.4e-45)):
+        with raises_value(invalid):
+            forward.geometric_occupancies(forward, total, slope)
+        with raises_value("occupancy forward/backward dimensions differ"):
+            forward.geometric_occupancies(other_shape, total, slope)
+    with pytest.raises(TypeError, match="^argument 'total'"):
+        forward.geometric_occupancies(forward, "0", 0.3)
+    closed = forward.cloned()
+    closed.free()
+    with consumed():
+        forward.geometric_occupancies(closed, 0.0, 0.3)
+    with consumed():
+        closed.geometric_occupancies(forward, math.nan, 0.3)
+
+
 def test_reduction_argument_classes_and_closed_order(precision):
     other = "F64" if precision == "F32" else "F32"
     forward = make("StateScores", precision, 1, 1, [0.0])

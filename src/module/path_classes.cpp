@@ -1,0 +1,81 @@
+// Decoding results from Python: paths and score pairs built, read and replaced part by part.
+// Readers hand out copies; setters store copies and change nothing when they refuse.
+
+#include "module/path_classes.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "core/error.hpp"
+#include "module/kit/registry.hpp"
+#include "module/table_classes.hpp"
+
+namespace tarvek::py {
+namespace {
+
+// A log probability crosses the boundary as a list of exactly one number.
+template <Scalar S>
+S single_log_probability(const std::vector<S>& values) {
+    if (values.size() != 1) throw ModelError("path log probability requires one scalar");
+    return values[0];
+}
+
+// Python gives and reads 32-bit entries; the paths hold machine words. Reading keeps the low
+// 32 bits, which every entry that came from Python or from a decoding of fewer than 2^31
+// frames fits.
+std::vector<std::uint64_t> widened(const std::vector<std::uint32_t>& values) {
+    return std::vector<std::uint64_t>(values.begin(), values.end());
+}
+std::vector<std::uint32_t> narrowed(const std::vector<std::uint64_t>& values) {
+    std::vector<std::uint32_t> result(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        result[i] = static_cast<std::uint32_t>(values[i]);
+    }
+    return result;
+}
+
+}  // namespace
+
+template <Scalar S>
+void GeometricPathClass<S>::define(ClassBuilder<GeometricPathClass>& c) {
+    using Scores = StateScoresClass<S>;
+    c.constructor(
+        "(states, boundaries, log_probability, scores)",
+        [](const std::vector<std::uint32_t>& states, const std::vector<std::uint32_t>& boundaries,
+           const std::vector<S>& log_probability, const Shared<Scores>& scores) {
+            const S single = single_log_probability(log_probability);
+            return Value{widened(states), widened(boundaries), *scores, single};
+        });
+    c.method("states()", [](const Value& path) { return narrowed(path.path); });
+    c.method("set_states(values)", [](Value& path, const std::vector<std::uint32_t>& values) {
+        path.path = widened(values);
+    });
+    c.method("boundaries()", [](const Value& path) { return narrowed(path.ends); });
+    c.method("set_boundaries(values)", [](Value& path, const std::vector<std::uint32_t>& values) {
+        path.ends = widened(values);
+    });
+    c.method("log_probability()",
+             [](const Value& path) { return std::vector<S>{path.log_probability}; });
+    c.method("set_log_probability(values)", [](Value& path, const std::vector<S>& values) {
+        path.log_probability = single_log_probability(values);
+    });
+    c.method("scores()", [](const Value& path) { return make_object<Scores>(path.scores); });
+    c.method("set_scores(value)", [](Value& path, const Shared<Scores>& value) {
+        StateScoreTable<S> copy = *value;
+        path.scores = std::move(copy);
+    });
+    c.cloned();
+}
+
+template struct GeometricPathClass<float>;
+template struct GeometricPathClass<double>;
+
+namespace {
+
+const Registration registration{[] {
+    register_class<GeometricPathClass<float>>();
+    register_class<GeometricPathClass<double>>();
+}};
+
+}  // namespace
+}  // namespace tarvek::py

@@ -1,0 +1,22 @@
+#pragma once
+// The Python classes of decoding results: `GeometricPathF32/F64` (a geometric Viterbi path),
+// `HsmmScoresF32/F64` (the begin and end tables of an HSMM pass) and `HsmmPathF32/F64` (an
+// HSMM Viterbi path). Each holds the core result as it stands; Python may also build and
+// change one, and only the one-number log probability and the state/end pairing are checked.
+// Models and prepared models return these classes.
+
+#include <string>
+
+#include "core/geometric.hpp"
+#include "module/kit/class_builder.hpp"
+
+namespace tarvek::py {
+
+template <Scalar S>
+struct GeometricPathClass {
+    using Value = GeometricPath<S>;
+    static std::string name() { return std::string("GeometricPath") + Precision<S>::suffix; }
+    static void define(ClassBuilder<GeometricPathClass>& c);
+};
+
+}  // namespace tarvek::py
