@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "module/duration_classes.hpp"
+#include "module/generation_classes.hpp"
 #include "module/kit/codec_members.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
@@ -74,6 +75,7 @@ void define_model_parameters(ClassBuilder<ModelClass<S>>& c) {
 template <Scalar S>
 void ModelClass<S>::define(ClassBuilder<ModelClass>& c) {
     define_model_parameters(c);
+    define_model_generation(c);
 }
 
 template <Scalar S>

@@ -23,6 +23,27 @@ void PreparationOptionsClass<S>::define(ClassBuilder<PreparationOptionsClass>& c
 }
 
 template <Scalar S>
+void HsmmOptionsClass<S>::define(ClassBuilder<HsmmOptionsClass>& c) {
+    c.constructor("()", [] { return Value{}; });
+    c.property(
+        "temperature", [](const Value& options) { return options.temperature; },
+        [](Value& options, S value) { options.temperature = value; });
+    c.property(
+        "duration_weight", [](const Value& options) { return options.duration_weight; },
+        [](Value& options, S value) { options.duration_weight = value; });
+    c.property(
+        "state_radius", [](const Value& options) { return options.state_radius; },
+        [](Value& options, S value) { options.state_radius = value; });
+    c.property(
+        "duration_extra", [](const Value& options) { return options.duration_extra; },
+        [](Value& options, std::uint64_t value) { options.duration_extra = value; });
+    c.property(
+        "duration_extra_factor", [](const Value& options) { return options.duration_extra_factor; },
+        [](Value& options, S value) { options.duration_extra_factor = value; });
+    c.cloned();
+}
+
+template <Scalar S>
 void GeometricOptionsClass<S>::define(ClassBuilder<GeometricOptionsClass>& c) {
     c.constructor("()", [] { return Value{}; });
     c.property(
@@ -53,6 +74,8 @@ void UpdateOptionsClass<S>::define(ClassBuilder<UpdateOptionsClass>& c) {
 
 template struct PreparationOptionsClass<float>;
 template struct PreparationOptionsClass<double>;
+template struct HsmmOptionsClass<float>;
+template struct HsmmOptionsClass<double>;
 template struct GeometricOptionsClass<float>;
 template struct GeometricOptionsClass<double>;
 template struct UpdateOptionsClass<float>;
@@ -63,6 +86,8 @@ namespace {
 const Registration registration{[] {
     register_class<PreparationOptionsClass<float>>();
     register_class<PreparationOptionsClass<double>>();
+    register_class<HsmmOptionsClass<float>>();
+    register_class<HsmmOptionsClass<double>>();
     register_class<GeometricOptionsClass<float>>();
     register_class<GeometricOptionsClass<double>>();
     register_class<UpdateOptionsClass<float>>();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/hsmm_durations.hpp"
 #include "core/preparation.hpp"
 #include "core/update.hpp"
 #include "module/kit/class_builder.hpp"
@@ -22,6 +23,13 @@ struct PreparationOptionsClass {
 
 // The update options as Python sees them: the duration mode is a code, refused only when an
 // update converts it.
+template <Scalar S>
+struct HsmmOptionsClass {
+    using Value = HsmmOptions<S>;
+    static std::string name() { return std::string("HsmmOptions") + Precision<S>::suffix; }
+    static void define(ClassBuilder<HsmmOptionsClass>& c);
+};
+
 // The geometric passes take the two values as they stand (checked by the search).
 template <Scalar S>
 struct GeometricSettings {

@@ -6,8 +6,10 @@
 // Models and prepared models return these classes.
 
 #include <string>
+#include <utility>
 
 #include "core/geometric.hpp"
+#include "core/hsmm.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {
@@ -17,6 +19,24 @@ struct GeometricPathClass {
     using Value = GeometricPath<S>;
     static std::string name() { return std::string("GeometricPath") + Precision<S>::suffix; }
     static void define(ClassBuilder<GeometricPathClass>& c);
+};
+
+// The pair holds no back-pointers: wrap a pass's tables with `from_pass`.
+template <Scalar S>
+struct HsmmScoresClass {
+    using Value = HsmmScoreTables<S>;
+    static std::string name() { return std::string("HsmmScores") + Precision<S>::suffix; }
+    static void define(ClassBuilder<HsmmScoresClass>& c);
+    static Value from_pass(HsmmScoreTables<S>&& tables) {
+        return Value{std::move(tables.begin), std::move(tables.end), {}, {}};
+    }
+};
+
+template <Scalar S>
+struct HsmmPathClass {
+    using Value = HsmmPath<S>;
+    static std::string name() { return std::string("HsmmPath") + Precision<S>::suffix; }
+    static void define(ClassBuilder<HsmmPathClass>& c);
 };
 
 }  // namespace tarvek::py

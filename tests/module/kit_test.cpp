@@ -67,6 +67,31 @@ struct BoxClass {
     }
 };
 
+// Counts its live values, to see that a value is freed whichever thread releases it.
+struct Tracked {
+    static inline int live = 0;
+    Tracked() { ++live; }
+    Tracked(const Tracked&) { ++live; }
+    Tracked(Tracked&&) noexcept { ++live; }
+    ~Tracked() { --live; }
+};
+
+struct BoundClass {
+    using Value = Tracked;
+    static constexpr bool bound_to_creating_thread = true;
+    static std::string name() { return "KitBound"; }
+    static void define(ClassBuilder<BoundClass>& c) {
+        c.constructor("()", [] { return Tracked(); });
+        c.method("touch()", [](const Tracked&) {});
+        c.property("live", [](const Tracked&) { return Tracked::live; });
+    }
+};
+
+PyObject* live_tracked(PyObject*, PyObject*) {
+    return PyLong_FromLong(Tracked::live);
+}
+PyMethodDef live_tracked_definition = {"live_tracked", &live_tracked, METH_NOARGS, nullptr};
+
 class Kit : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -75,6 +100,10 @@ class Kit : public ::testing::Test {
         PyDict_SetItemString(globals_, "__builtins__", PyEval_GetBuiltins());
         PyObject* type = reinterpret_cast<PyObject*>(type_object<BoxClass>());
         PyDict_SetItemString(globals_, "KitBox", type);
+        PyDict_SetItemString(globals_, "KitBound",
+                             reinterpret_cast<PyObject*>(type_object<BoundClass>()));
+        PyDict_SetItemString(globals_, "live_tracked",
+                             PyCFunction_New(&live_tracked_definition, nullptr));
         run(R"py(
 def raises(kind, text, call):
     try:
@@ -220,6 +249,48 @@ empty = KitBox([])
 raises(ValueError, "box is empty", lambda: setattr(empty, "first", 1.0))
 raises(AttributeError, "property has no deleter", lambda: delattr(copy, "first"))
 assert copy.first == 10.0
+)py");
+}
+
+TEST_F(Kit, ThreadBoundClasses) {
+    run(R"py(
+import sys, threading
+
+def in_thread(call):
+    outcome = []
+    def body():
+        try:
+            outcome.append(call())
+        except BaseException as error:
+            outcome.append(error)
+    worker = threading.Thread(target=body)
+    worker.start()
+    worker.join()
+    return outcome[0]
+
+bound = KitBound()
+sent = "_tarvek_rs::binding_kitbound::KitBound is unsendable, but sent to another thread"
+for use in (lambda: bound.touch(), lambda: bound.live, lambda: bound.is_closed,
+            lambda: bound.free()):
+    fault = in_thread(use)
+    assert not isinstance(fault, Exception) and str(fault) == sent, fault
+assert not bound.is_closed and bound.live == 1, (bound.is_closed, bound.live)
+fault = in_thread(lambda: bound.touch(1))  # binding the arguments comes first
+assert type(fault) is TypeError, fault
+
+reports = []
+previous, sys.unraisablehook = sys.unraisablehook, reports.append
+try:
+    holder = [bound]
+    del bound
+    in_thread(holder.clear)
+finally:
+    sys.unraisablehook = previous
+assert len(reports) == 1 and type(reports[0].exc_value) is RuntimeError, reports
+assert str(reports[0].exc_value) == (
+    "_tarvek_rs::binding_kitbound::KitBound is unsendable, but is being dropped on another thread")
+assert live_tracked() == 0, live_tracked()  # the value was freed all the same
+assert in_thread(lambda: KitBox([1.0]).total()) == 1.0  # unbound classes work anywhere
 )py");
 }
 

@@ -14,6 +14,9 @@ U32_RANGE = "out of range integral type conversion attempted"
 CLASSES = {
     "PreparationOptions": ((), {"duration_cache_length": ("u64", 300), "duration_weight":
                                 ("float", 1.0), "temperature": ("float", 1.0)}),
+    "HsmmOptions": ((), {"temperature": ("float", 1.0), "duration_weight": ("float", 1.0),
+                         "state_radius": ("float", 5.0), "duration_extra": ("u64", 30),
+                         "duration_extra_factor": ("float", 1.0)}),
     "GeometricOptions": ((), {"temperature": ("float", 1.0), "pruning_slope": ("float", 0.3)}),
     "UpdateOptions": ((), {"duration_mode": ("u32", 0), "duration_variance_floor":
                            ("float", 0.05), "emission_variance_floor": ("float", 0.01)}),
@@ -103,7 +106,8 @@ def test_copies_and_closing(name, precision):
     assert getattr(copy, first) == 6
 
 
-@pytest.mark.parametrize("name", ["PreparationOptions", "GeometricOptions", "UpdateOptions"])
+@pytest.mark.parametrize("name", ["PreparationOptions", "HsmmOptions", "GeometricOptions",
+                                  "UpdateOptions"])
 def test_constructors_without_arguments(name, precision):
     cls = type(make(name, precision))
     assert cls.__text_signature__ == "()"

@@ -74,8 +74,9 @@ constexpr int receiver_kind() {
 
 }  // namespace detail
 
-// A method: `self` is an instance of the class holding `Value`.
-template <class Value, class F>
+// A method: `self` is an instance of the class holding `Value`. `Bound`: the class is bound to
+// its creating thread, checked right after binding the arguments.
+template <class Value, class F, bool Bound = false>
 PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -86,6 +87,7 @@ PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
         const CallableInfo& info = callable_info<F>();
         detail::BoundArguments<Traits::arity - 1> bound{};
         bind_arguments(info, args, nargs, kwnames, bound.data());
+        check_thread<Bound, Value>(self);
         auto* instance = instance_cast<Value>(self);
         constexpr int kind = detail::receiver_kind<Value, Receiver>();
         if constexpr (kind == 0) {
@@ -148,10 +150,11 @@ PyObject* constructor_trampoline(PyTypeObject* type, PyObject* args, PyObject* k
     });
 }
 
-// A property getter: shared borrow, closed check, body.
-template <class Value, class F>
+// A property getter: thread check, shared borrow, closed check, body.
+template <class Value, class F, bool Bound = false>
 PyObject* getter_trampoline(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        check_thread<Bound, Value>(self);
         auto* instance = instance_cast<Value>(self);
         SharedBorrow borrow(instance->borrow);
         if (!instance->value) raise_consumed();
@@ -159,10 +162,12 @@ PyObject* getter_trampoline(PyObject* self, void*) {
     });
 }
 
-// A property setter: converts the new value first, then borrows exclusively and checks closed.
-template <class Value, class F>
+// A property setter: thread check, converts the new value, then borrows exclusively and checks
+// closed.
+template <class Value, class F, bool Bound = false>
 int setter_trampoline(PyObject* self, PyObject* new_value, void*) {
     return guarded<int>(-1, [&]() -> int {
+        check_thread<Bound, Value>(self);
         if (new_value == nullptr) raise(PyExc_AttributeError, "property has no deleter");
         using Param = Stored<std::tuple_element_t<1, typename CallableTraits<F>::Params>>;
         const CallableInfo& info = callable_info<F>();

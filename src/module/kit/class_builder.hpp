@@ -4,9 +4,11 @@
 //   using Value = ...;                          // the object-layer value it holds
 //   static std::string name();                  // "ModelF32"
 //   static void define(ClassBuilder<Class>&);   // its members
-// Every class gets `free()`, `close()` and `is_closed`; the type object is created once per
-// process, with `__module__` "tarvek_rs", no subclassing, no `__dict__`, and a doc that is the
-// constructor's text signature (empty, and instantiation refused, when it has none).
+// Every class gets `free()`, `close()` and `is_closed`. A class may declare
+//   static constexpr bool bound_to_creating_thread = true;   // see kit/thread_binding.hpp
+// The type object is created once per process, with `__module__` "tarvek_rs", no subclassing, no
+// `__dict__`, and a doc that is the constructor's text signature (empty, and instantiation refused,
+// when it has none).
 
 #include <string>
 #include <type_traits>
@@ -37,11 +39,12 @@ template <class Class>
 class ClassBuilder {
   public:
     using Value = typename Class::Value;
+    static constexpr bool bound = bound_to_creating_thread<Class>;
 
     explicit ClassBuilder(std::string name) {
         tables_.name = std::move(name);
         tables_.basic_size = sizeof(Instance<Value>);
-        tables_.deallocate = &deallocate_instance<Value>;
+        tables_.deallocate = &deallocate_instance<Value, bound>;
     }
 
     // `signature` lists the parameters: "(layouts, durations)".
@@ -59,7 +62,7 @@ class ClassBuilder {
         static_assert(std::is_empty_v<F>, "bound callables must not capture");
         add_method(signature, CallableTraits<F>::arity - 1, callable_info<F>(),
                    reinterpret_cast<PyCFunction>(
-                       reinterpret_cast<void (*)()>(&method_trampoline<Value, F>)),
+                       reinterpret_cast<void (*)()>(&method_trampoline<Value, F, bound>)),
                    0);
     }
 
@@ -74,7 +77,7 @@ class ClassBuilder {
 
     template <class Getter>
     void property(const char* name, Getter) {
-        add_property(name, &getter_trampoline<Value, Getter>, nullptr);
+        add_property(name, &getter_trampoline<Value, Getter, bound>, nullptr);
     }
 
     // A writable property; deleting it raises AttributeError "property has no deleter". A new
@@ -83,7 +86,8 @@ class ClassBuilder {
     void property(const char* name, Getter, Setter) {
         static_assert(std::is_empty_v<Setter>, "bound callables must not capture");
         set_callable_info(callable_info<Setter>(), tables_.name + "." + name, "(value)", 1);
-        add_property(name, &getter_trampoline<Value, Getter>, &setter_trampoline<Value, Setter>);
+        add_property(name, &getter_trampoline<Value, Getter, bound>,
+                     &setter_trampoline<Value, Setter, bound>);
     }
 
     // `cloned()`: a new object of the same class holding a deep copy.
@@ -123,6 +127,7 @@ class ClassBuilder {
 
     static PyObject* free_value(PyObject* self, PyObject*) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            check_thread<bound, Value>(self);
             auto* instance = instance_cast<Value>(self);
             ExclusiveBorrow borrow(instance->borrow);
             instance->value.reset();
@@ -132,6 +137,7 @@ class ClassBuilder {
 
     static PyObject* is_closed(PyObject* self, void*) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            check_thread<bound, Value>(self);
             auto* instance = instance_cast<Value>(self);
             SharedBorrow borrow(instance->borrow);
             return to_python(!instance->value.has_value());
