@@ -11,6 +11,7 @@
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
+#include "module/prepared_classes.hpp"
 
 namespace tarvek::py {
 
@@ -50,6 +51,7 @@ void DurationClass<S>::define(ClassBuilder<DurationClass>& c) {
              [](const Value& duration, std::uint64_t frames, S weight, S temperature) {
                  return duration.probability(frames, weight, temperature);
              });
+    define_duration_preparation(c);
     c.cloned();
     define_codec(c);
 }

@@ -12,6 +12,7 @@
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
+#include "module/prepared_classes.hpp"
 
 namespace tarvek::py {
 
@@ -55,6 +56,7 @@ void GaussianClass<S>::define(ClassBuilder<GaussianClass>& c) {
              [](Value& mixture, std::uint64_t count, S displacement) {
                  mixture.increase_mixtures(count, displacement);
              });
+    define_gaussian_preparation(c);
     define_codec(c);
     define_write_with_encoding(c);
 }

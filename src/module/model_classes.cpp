@@ -13,6 +13,7 @@
 #include "module/kit/codec_members.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
+#include "module/prepared_classes.hpp"
 #include "module/stream_classes.hpp"
 
 namespace tarvek::py {
@@ -75,6 +76,7 @@ void define_model_parameters(ClassBuilder<ModelClass<S>>& c) {
 template <Scalar S>
 void ModelClass<S>::define(ClassBuilder<ModelClass>& c) {
     define_model_parameters(c);
+    define_model_preparation(c);
     define_model_generation(c);
 }
 

@@ -13,6 +13,7 @@
 #include "module/kit/collection.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
+#include "module/prepared_classes.hpp"
 
 namespace tarvek::py {
 
@@ -55,6 +56,7 @@ void StreamClass<S>::define(ClassBuilder<StreamClass>& c) {
         stream = std::move(candidate);
     });
     c.method("validate()", [](const Value& stream) { stream.validate(); });
+    define_stream_preparation(c);
     c.cloned();
     define_codec(c);
     define_write_with_encoding(c);
