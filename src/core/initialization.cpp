@@ -1,13 +1,11 @@
 #include "core/initialization.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <utility>
-#include <vector>
 
 #include "core/error.hpp"
+#include "core/statistics_transaction.hpp"
 
 namespace tarvek {
 
@@ -58,24 +56,6 @@ bool all_values_finite(const ObservationData<S>& observation) noexcept {
     return valid != 0;
 }
 
-// The sorted, distinct emission states of one stream's segments that hold frames: the only
-// Gaussians an observation changes, so the only ones copied.
-template <Scalar S>
-std::vector<std::int32_t> touched_emissions(const SegmentationData<S>& segmentation,
-                                            std::size_t stream) {
-    std::vector<std::int32_t> touched;
-    std::int32_t start = 0;
-    for (std::size_t k = 0; k < segmentation.segment_count(); ++k) {
-        if (segmentation.boundaries[k] > start) {
-            touched.push_back(segmentation.output_states[stream][k]);
-        }
-        start = segmentation.boundaries[k];
-    }
-    std::sort(touched.begin(), touched.end());
-    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-    return touched;
-}
-
 // Adds frames [begin, end) of one observation stream to a single-component Gaussian, frame by
 // frame in ascending order.
 template <Scalar S>
@@ -113,58 +93,33 @@ void collect_initialization(ModelSufficientStatistics<S>& statistics,
         throw ModelError("initialization observations must be finite");
     }
 
-    // Accumulate into copies of the durations and of the touched Gaussians only. Each sum
-    // receives its terms in the same order as a pass over the segments would add them.
-    std::vector<DurationSufficientStatistics<S>> durations = statistics.durations;
+    // Accumulate into copies of the parts the segments name, each sum receiving its terms in
+    // segment order, then check and swap them in.
+    StagedStatistics<S> staged(statistics, segmentation);
     const std::size_t segments = segmentation.segment_count();
     std::int32_t start = 0;
     for (std::size_t k = 0; k < segments; ++k) {
         const S length = static_cast<S>(segmentation.boundaries[k] - start);
-        DurationSufficientStatistics<S>& duration = durations[segmentation.duration_states[k]];
+        DurationSufficientStatistics<S>& duration = staged.duration(k);
         duration.value_sum += length;
         duration.squared_sum += length * length;
         duration.occupancy += S(1);
         start = segmentation.boundaries[k];
     }
-
-    std::vector<std::vector<std::int32_t>> touched(stream_count);
-    std::vector<std::vector<GaussianSufficientStatistics<S>>> staged(stream_count);
     for (std::size_t i = 0; i < stream_count; ++i) {
-        touched[i] = touched_emissions(segmentation, i);
-        const auto& gaussians = statistics.streams[i].emissions;
-        staged[i].reserve(touched[i].size());
-        for (const std::int32_t emission : touched[i]) staged[i].push_back(gaussians[emission]);
-
         start = 0;
         for (std::size_t k = 0; k < segments; ++k) {
             const std::int32_t end = segmentation.boundaries[k];
             if (end > start) {
-                const std::int32_t emission = segmentation.output_states[i][k];
-                const auto slot = std::lower_bound(touched[i].begin(), touched[i].end(), emission) -
-                                  touched[i].begin();
-                add_frames(staged[i][slot], observation.streams[i], static_cast<std::size_t>(start),
-                           static_cast<std::size_t>(end));
+                add_frames(staged.emission(i, k), observation.streams[i],
+                           static_cast<std::size_t>(start), static_cast<std::size_t>(end));
             }
             start = end;
         }
     }
-
-    // Sums may have overflowed: the same checks as a validation of the whole copy against the
-    // model (the untouched entries passed them above), Gaussians first, then durations.
-    for (std::size_t i = 0; i < stream_count; ++i) {
-        for (std::size_t s = 0; s < touched[i].size(); ++s) {
-            staged[i][s].validate_for(model.streams[i].emissions[touched[i][s]]);
-        }
-    }
-    for (const DurationSufficientStatistics<S>& duration : durations) duration.validate();
-
-    for (std::size_t i = 0; i < stream_count; ++i) {
-        auto& gaussians = statistics.streams[i].emissions;
-        for (std::size_t s = 0; s < touched[i].size(); ++s) {
-            std::swap(gaussians[touched[i][s]], staged[i][s]);
-        }
-    }
-    statistics.durations.swap(durations);
+    // Sums may have overflowed.
+    staged.validate_for(model);
+    staged.commit(statistics);
 }
 
 template void collect_initialization<float>(ModelSufficientStatistics<float>&,

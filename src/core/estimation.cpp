@@ -1,0 +1,107 @@
+#include "core/estimation.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "core/duration_occupancy.hpp"
+#include "core/emission.hpp"
+#include "core/error.hpp"
+#include "core/expectation.hpp"
+#include "core/geometric.hpp"
+#include "core/hsmm.hpp"
+#include "core/mixture_occupancy.hpp"
+#include "core/occupancy.hpp"
+
+namespace tarvek {
+
+namespace {
+
+// One table per statistics stream, from stream 0 upward; the first failure ends the list.
+template <Scalar S>
+std::vector<MixtureOccupancies> mixture_posteriors(
+    const ModelSufficientStatistics<S>& statistics, const ModelParameters<S>& model,
+    const ObservationData<S>& observation, const SegmentationData<S>& segmentation,
+    const StateScoreTable<S>& occupancies, MixtureOccupancyMode mode, S temperature, S parameter) {
+    std::vector<MixtureOccupancies> tables;
+    tables.reserve(statistics.streams.size());
+    for (std::uint64_t i = 0; i < statistics.streams.size(); ++i) {
+        tables.push_back(mixture_occupancies(model, observation, segmentation, occupancies, i, mode,
+                                             temperature, parameter));
+    }
+    return tables;
+}
+
+}  // namespace
+
+template <Scalar S>
+S estimate_hsmm(ModelSufficientStatistics<S>& statistics, const ModelParameters<S>& model,
+                const ObservationData<S>& observation, const SegmentationData<S>& segmentation,
+                const HsmmOptions<S>& options) {
+    statistics.validate_for(model);
+    const StateScoreTable<S> emissions = emission_log_probabilities(
+        model, observation, segmentation, EmissionPruningMode::state_radius, options.temperature,
+        options.state_radius);
+    const HsmmScoreTables<S> forward = search_hsmm(model, segmentation, emissions, options, false);
+    const HsmmScoreTables<S> backward = backward_hsmm_with(model, segmentation, emissions, options);
+    const StateScoreTable<S>& end = forward.end;
+    const StateScoreTable<S>& end_beta = backward.end;
+    if (end.frames != end_beta.frames || end.states != end_beta.states || end.states == 0) {
+        throw ModelError("forward/backward dimensions or state index do not match");
+    }
+    S total = log_zero<S>;
+    for (std::uint64_t t = 0; t < end.frames; ++t) {
+        total = log_add(total, end(t, 0) + end_beta(t, 0));
+    }
+    const DurationOccupancies durations = duration_occupancies_with(
+        model, segmentation, emissions, forward, backward, total, options);
+    const StateScoreTable<S> states =
+        hsmm_state_occupancies(model, segmentation, emissions, durations, options);
+    const std::vector<MixtureOccupancies> mixtures = mixture_posteriors(
+        statistics, model, observation, segmentation, states, MixtureOccupancyMode::state_radius,
+        options.temperature, options.state_radius);
+    // Step 1 validated the statistics, and nothing has changed them since.
+    detail::collect_hsmm_checked(
+        statistics, model, observation, segmentation,
+        HsmmExpectation<S>{durations, states, mixtures, options.state_radius}, true);
+    return total;
+}
+
+template <Scalar S>
+S estimate_geometric(ModelSufficientStatistics<S>& statistics, const ModelParameters<S>& model,
+                     const ObservationData<S>& observation, const SegmentationData<S>& segmentation,
+                     S temperature, S pruning_slope) {
+    statistics.validate_for(model);
+    const StateScoreTable<S> emissions =
+        emission_log_probabilities(model, observation, segmentation,
+                                   EmissionPruningMode::linear_band, temperature, pruning_slope);
+    const StateScoreTable<S> alpha =
+        forward_geometric(model, segmentation, emissions, temperature, pruning_slope);
+    const StateScoreTable<S> beta =
+        backward_geometric(model, segmentation, emissions, temperature, pruning_slope);
+    if (beta.frames != emissions.frames || beta.states != emissions.states) {
+        throw ModelError("backward and emission dimensions do not match");
+    }
+    const S total = beta(0, 0) + emissions(0, 0);
+    const TransitionOccupancies transitions = geometric_transition_occupancies(
+        model, segmentation, emissions, alpha, beta, total, temperature, pruning_slope);
+    const StateScoreTable<S> states = geometric_occupancies(alpha, beta, total, pruning_slope);
+    const std::vector<MixtureOccupancies> mixtures =
+        mixture_posteriors(statistics, model, observation, segmentation, states,
+                           MixtureOccupancyMode::linear_band, temperature, pruning_slope);
+    detail::collect_geometric_checked(
+        statistics, model, observation, segmentation,
+        GeometricExpectation<S>{transitions, states, mixtures, pruning_slope}, true);
+    return total;
+}
+
+#define TARVEK_INSTANTIATE(S)                                                               \
+    template S estimate_hsmm(ModelSufficientStatistics<S>&, const ModelParameters<S>&,      \
+                             const ObservationData<S>&, const SegmentationData<S>&,         \
+                             const HsmmOptions<S>&);                                        \
+    template S estimate_geometric(ModelSufficientStatistics<S>&, const ModelParameters<S>&, \
+                                  const ObservationData<S>&, const SegmentationData<S>&, S, S);
+TARVEK_INSTANTIATE(float)
+TARVEK_INSTANTIATE(double)
+#undef TARVEK_INSTANTIATE
+
+}  // namespace tarvek
