@@ -14,6 +14,7 @@
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/prepared_classes.hpp"
+#include "module/statistics_classes.hpp"
 #include "module/stream_classes.hpp"
 
 namespace tarvek::py {
@@ -78,6 +79,7 @@ void ModelClass<S>::define(ClassBuilder<ModelClass>& c) {
     define_model_parameters(c);
     define_model_preparation(c);
     define_model_generation(c);
+    define_model_update(c);
 }
 
 template <Scalar S>
