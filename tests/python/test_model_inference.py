@@ -13,6 +13,7 @@ from inference_support import (FEXP_FLOOR, chain_model, hsmm_options, log_sum, o
                                preparation, pruning, segmentation, table)
 from model_support import (LOG_ZERO, consumed, duration, gaussian, make, model, model_content,
                            raises_value, stream)
+from tarvek_rs import DurationPosteriors, MixturePosteriors, TransitionPosteriors
 
 TEMPERATURE = "temperature must be finite and nonnegative"
 UNKNOWN_PRUNING = "unknown emission pruning mode"
@@ -84,15 +85,13 @@ def fast_exp32(x):
 
 # ---- emission tables -----------------------------------------------------------------------
 
-def mixture_log_density(mixture, frame):
-    d = mixture.dimensions
-    weights, means, variances = (np.array(mixture.weights()), np.array(mixture.means()),
-                                 np.array(mixture.variances()))
-    total = 0.0
-    for k, w in enumerate(weights):
-        mu, var = means[k * d:(k + 1) * d], variances[k * d:(k + 1) * d]
-        total += w * math.exp(-0.5 * np.sum(np.log(2 * math.pi * var) + (frame - mu) ** 2 / var))
-    return math.log(total)
+def weighted_densities(mixture, frame):
+    """w_k N_k(x) for each component of a diagonal mixture, from its definition."""
+    weights = np.array(mixture.weights())
+    means = np.array(mixture.means()).reshape(len(weights), -1)
+    variances = np.array(mixture.variances()).reshape(len(weights), -1)
+    return weights * np.exp(-0.5 * np.sum(np.log(2 * math.pi * variances) +
+                                          (frame - means) ** 2 / variances, axis=1))
 
 
 def test_emission_tables(precision):
@@ -105,8 +104,8 @@ def test_emission_tables(precision):
     for t in range(9):
         for s in range(3):
             expected = sum(
-                source.stream(k).weight()[0] * 0.5 *
-                mixture_log_density(source.stream(k).emission(s), np.array(frames.frame(k, t)))
+                source.stream(k).weight()[0] * 0.5 * math.log(weighted_densities(
+                    source.stream(k).emission(s), np.array(frames.frame(k, t))).sum())
                 for k in range(2))
             assert log.get(t, s) == pytest.approx(expected, abs=2e-3)
     # The mixtures are scored as a prepared model scores them.
@@ -163,33 +162,72 @@ def test_emission_checks(precision, name):
         method(frames, chain, 1.0, pruning(other(precision)))
 
 
-# ---- argument classes before closed checks -------------------------------------------------
+# ---- signatures and argument classes before closed checks ----------------------------------
+
+def test_text_signatures(precision):
+    kind = type(chain_model(precision))
+    signature = lambda name: getattr(kind, name).__text_signature__  # noqa: E731
+    for name in HSMM_CALLS + GEOMETRIC_CALLS:
+        assert signature(name) == "($self, segmentation, emissions, options)"
+        if name in HSMM_CALLS:
+            assert signature(name + "_with_graph") == "($self, graph, emissions, options)"
+    tail = "emissions, forward, backward, total, options)"
+    assert signature("duration_occupancies") == "($self, segmentation, " + tail
+    assert signature("duration_occupancies_with_graph") == "($self, graph, " + tail
+    assert signature("geometric_transition_occupancies") == "($self, segmentation, " + tail
+    assert signature("hsmm_state_occupancies") == (
+        "($self, segmentation, emissions, duration_occupancies, options)")
+
 
 def call_arguments(precision):
     """Valid arguments of every inference member, by name."""
+    source = chain_model(precision)
     frames, chain, emissions = observation(precision), segmentation(precision), table(
         precision, 9, 3)
     hsmm, geometric = hsmm_options(precision), geometric_options(precision, slope=1.0)
+    occupancy = make("StateOccupancies", precision, 9, 3, [1 / 3] * 27)
+    mode = make("MixtureOccupancyMode", precision, 0, 1.0)
     calls = {"emission_log_probabilities": [frames, chain, 1.0, pruning(precision)],
-             "emission_probabilities": [frames, chain, 1.0, pruning(precision)]}
+             "emission_probabilities": [frames, chain, 1.0, pruning(precision)],
+             "mixture_occupancies": [frames, chain, occupancy, 0, 1.0, mode]}
     for name in HSMM_CALLS:
         calls[name] = [chain, emissions, hsmm]
         calls[name + "_with_graph"] = [chain.build_transitions(), emissions, hsmm]
     for name in GEOMETRIC_CALLS:
         calls[name] = [chain, emissions, geometric]
+    forward, backward = (source.forward_hsmm(chain, emissions, hsmm),
+                         source.backward_hsmm(chain, emissions, hsmm))
+    total = forward.end().total_through_state(backward.end(), 0)
+    calls["duration_occupancies"] = [chain, emissions, forward, backward, total, hsmm]
+    calls["duration_occupancies_with_graph"] = [chain.build_transitions(), emissions, forward,
+                                                backward, total, hsmm]
+    calls["hsmm_state_occupancies"] = [chain, emissions, source.duration_occupancies(
+        chain, emissions, forward, backward, total, hsmm), hsmm]
+    alpha, beta = (source.forward_geometric(chain, emissions, geometric),
+                   source.backward_geometric(chain, emissions, geometric))
+    calls["geometric_transition_occupancies"] = [chain, emissions, alpha, beta,
+                                                 beta.backward_log_probability(emissions),
+                                                 geometric]
     return calls
 
 
 def wrong_class(argument):
-    """An argument of the other precision's class (or a text for a number)."""
-    if isinstance(argument, float):
+    """An argument of the other precision's class, another posterior class, or a text."""
+    if isinstance(argument, (int, float)):
         return "hot"
     name = type(argument).__name__
+    if name == "DurationPosteriors":
+        return TransitionPosteriors(1, 1, b"\x00", [0.0, 0.0])
     stem, swapped = name[:-3], other(name[-3:])
+    scores = lambda p: make("StateScores", p, 9, 3, [0.0] * 27)  # noqa: E731
     builders = {"Observation": observation, "Segmentation": segmentation,
                 "TransitionGraph": lambda p: segmentation(p).build_transitions(),
                 "LogEmissions": lambda p: table(p, 9, 3), "EmissionPruning": pruning,
-                "HsmmOptions": hsmm_options, "GeometricOptions": geometric_options}
+                "HsmmOptions": hsmm_options, "GeometricOptions": geometric_options,
+                "StateScores": scores, "HsmmScores": lambda p: make("HsmmScores", p, scores(p),
+                                                                    scores(p)),
+                "StateOccupancies": lambda p: make("StateOccupancies", p, 9, 3, [0.0] * 27),
+                "MixtureOccupancyMode": lambda p: make("MixtureOccupancyMode", p, 0, 1.0)}
     return builders[stem](swapped)
 
 
@@ -261,6 +299,11 @@ def test_hsmm_checks(precision, name, graph):
     flat = chain_model(precision, laws=((3.0, 2.0), (2.0, 0.0), (4.0, 3.0)))
     with raises_value("HSMM duration requires a finite mean and positive variance"):
         hsmm_call(flat, name, chain, table(precision, 9, 3), hsmm_options(precision), graph)
+    # A closed argument is refused before the core looks at anything.
+    closed = hsmm_options(precision)
+    closed.free()
+    with consumed():
+        hsmm_call(source, name, chain, table(precision, 9, 2), closed, graph)
     # Durations always come from the model, whatever the options' temperature and weight.
     hsmm_call(source, name, chain, table(precision, 9, 3), hsmm_options(precision, 0.3, 2.0),
               graph)
@@ -459,7 +502,7 @@ def random_chain(precision, rng, positions, dimensions, frames, spread=1.0):
 @pytest.mark.parametrize("seed", [1, 2])
 def test_geometric_passes_against_plain_hmm(precision, seed):
     rng = np.random.default_rng(seed)
-    source, chain, emissions, _, _, duration_means, _ = random_chain(precision, rng, 4, 3, 12)
+    source, chain, emissions, _, _, duration_means, _ = random_chain(precision, rng, 4, 3, 10)
     cells = grid(emissions)
     temperature = 0.7
     options = geometric_options(precision, temperature, 1.0)
@@ -545,3 +588,263 @@ def test_geometric_checks(precision, name):
     with raises_value("duration mean must be finite"):
         getattr(infinite, name)(chain, table(precision, 9, 3), geometric_options(precision))
     assert not infinite.is_closed
+
+
+# ---- mixture occupancies -------------------------------------------------------------------
+
+def occupancy_mode(precision, mode, parameter):
+    return make("MixtureOccupancyMode", precision, mode, parameter)
+
+
+def component_posteriors(mixture, frame, occupancy, cap):
+    """w_m · min(cap, occupancy · N_m(x) / Σ_k w_k N_k(x)), from the mixture's definition."""
+    joint = weighted_densities(mixture, frame)
+    return [w * min(cap, occupancy * j / w / joint.sum())
+            for w, j in zip(mixture.weights(), joint)]
+
+
+def test_mixture_occupancies(precision):
+    source = chain_model(precision)
+    frames, chain = observation(precision), segmentation(precision)
+    weights = np.random.default_rng(3).uniform(0.2, 1.0, 27)
+    occupancy = make("StateOccupancies", precision, 9, 3, [float(w) for w in weights])
+    for mode, parameter, present in [(0, 0.0, 9 + 2), (0, 5.0, 27), (1, 0.4, 12)]:
+        for index in range(2):
+            posteriors = source.mixture_occupancies(frames, chain, occupancy, index, 1.0,
+                                                    occupancy_mode(precision, mode, parameter))
+            assert type(posteriors) is MixturePosteriors
+            assert sum(posteriors.presence()) == present
+            for t in range(9):
+                for s in range(3):
+                    cell = posteriors.get(t, s)
+                    if cell is None:
+                        continue
+                    expected = component_posteriors(source.stream(index).emission(s),
+                                                    np.array(frames.frame(index, t)),
+                                                    occupancy.get(t, s),
+                                                    math.inf if mode == 0 else 1.0)
+                    assert cell.values() == pytest.approx(expected, rel=5e-3, abs=1e-6)
+            assert rebuilt_readers(posteriors) == readers(posteriors)
+
+
+def test_mixture_occupancy_checks(precision):
+    source = chain_model(precision)
+    frames, chain = observation(precision), segmentation(precision)
+    occupancy = make("StateOccupancies", precision, 9, 3, [0.5] * 27)
+    mode = occupancy_mode(precision, 0, 1.0)
+    stored = occupancy_mode(precision, 2, 1.0)
+    assert (stored.mode, stored.parameter) == (2, 1.0)
+    with raises_value(UNKNOWN_MODE):  # before the observation of the wrong shape
+        source.mixture_occupancies(observation(precision, dimensions=(2,)), chain, occupancy, 0,
+                                   -1.0, stored)
+    with pytest.raises(OverflowError):
+        source.mixture_occupancies(frames, chain, occupancy, -1, 1.0, mode)
+    with raises_value("mixture occupancy stream is out of range"):
+        source.mixture_occupancies(frames, chain, occupancy, 2, 1.0, mode)
+    for temperature in (-1.0, math.inf):
+        with raises_value(TEMPERATURE):
+            source.mixture_occupancies(frames, chain, occupancy, 0, temperature, mode)
+    for temperature in (0.0, -0.0):
+        source.mixture_occupancies(frames, chain, occupancy, 0, temperature, mode)
+    for code, message in [(0, "state pruning radius must be finite and nonnegative"),
+                          (1, "pruning slope must be finite and nonnegative")]:
+        with raises_value(message):
+            source.mixture_occupancies(frames, chain, occupancy, 0, 1.0,
+                                       occupancy_mode(precision, code, math.nan))
+    with raises_value("mixture occupancy dimensions or stream counts differ"):
+        source.mixture_occupancies(frames, chain, make("StateOccupancies", precision, 9, 2,
+                                                       [0.5] * 18), 0, 1.0, mode)
+    assert not (occupancy.is_closed or mode.is_closed or stored.is_closed)
+
+
+# ---- posterior tables: exchange form ---------------------------------------------------------
+
+def readers(posteriors):
+    names = {DurationPosteriors: ("presence", "minimums", "offsets", "values"),
+             MixturePosteriors: ("presence", "offsets", "values"),
+             TransitionPosteriors: ("presence", "values")}[type(posteriors)]
+    return (posteriors.frames, posteriors.states) + tuple(getattr(posteriors, name)()
+                                                          for name in names)
+
+
+def rebuilt_readers(posteriors):
+    """The readers of a table built again from what the readers give, read twice over."""
+    parts = readers(posteriors)
+    again = readers(type(posteriors)(*parts))
+    assert readers(type(posteriors)(*again)) == again
+    return again
+
+
+# ---- HSMM posteriors -----------------------------------------------------------------------
+
+def separated_chain(precision, seed, positions=4, length=4, dimensions=2):
+    """Data drawn along the segmentation from emission means 5 standard deviations apart."""
+    rng = np.random.default_rng(seed)
+    means = np.array([[5.0 * s] * dimensions for s in range(positions)])
+    source, chain = hmm_chain(precision, means, np.ones((positions, dimensions)),
+                              [float(length)] * positions, positions * length)
+    truth = np.repeat(np.arange(positions), length)
+    data = means[truth] + rng.normal(0.0, 1.0, (len(truth), dimensions))
+    emissions = source.emission_log_probabilities(observation_of(precision, data), chain, 1.0,
+                                                  pruning(precision))
+    return source, chain, emissions, truth
+
+
+def hsmm_posteriors(source, chain, emissions, options):
+    forward = source.forward_hsmm(chain, emissions, options)
+    backward = source.backward_hsmm(chain, emissions, options)
+    total = forward.end().total_through_state(backward.end(), 0)
+    return forward, backward, total, source.duration_occupancies(chain, emissions, forward,
+                                                                 backward, total, options)
+
+
+@pytest.mark.parametrize("seed", [4, 5])
+def test_duration_and_state_occupancies(precision, seed):
+    source, chain, emissions, truth = separated_chain(precision, seed)
+    positions, frames = emissions.states, emissions.frames
+    options = hsmm_options(precision, radius=float(positions))
+    forward, backward, total, durations = hsmm_posteriors(source, chain, emissions, options)
+    assert type(durations) is DurationPosteriors
+    assert all(f32(value) == value for value in durations.values())
+    assert sum(durations.get(0, 0).probabilities()) == pytest.approx(1.0, abs=1e-2)
+    presence, offsets, values = durations.presence(), durations.offsets(), durations.values()
+    for s in range(1, positions - 1):
+        mass = sum(sum(values[offsets[i]:offsets[i + 1]])
+                   for i in range(s, len(presence), positions) if presence[i])
+        assert mass == pytest.approx(1.0, abs=1e-2)
+    assert rebuilt_readers(durations) == readers(durations)
+    graph = source.duration_occupancies_with_graph(chain.build_transitions(), emissions, forward,
+                                                   backward, total, options)
+    assert readers(graph) == readers(durations)
+
+    states = source.hsmm_state_occupancies(chain, emissions, durations, options)
+    assert type(states).__name__ == "StateOccupancies" + precision
+    occupancy = grid(states)
+    # The censored last position has no posteriors, so it occupies no frame.
+    covered = truth < positions - 1
+    assert np.allclose(occupancy[covered].sum(axis=1), 1.0, atol=1e-5)
+    assert (occupancy[covered].argmax(axis=1) == truth[covered]).all()
+    assert not occupancy[:, -1].any()
+    # The 32-bit posteriors serve both precisions; the occupancies come out in the model's.
+    twin = other(precision)
+    twin_source, twin_chain, twin_emissions, _ = separated_chain(twin, seed)
+    crossed = twin_source.hsmm_state_occupancies(twin_chain, twin_emissions, durations,
+                                                 hsmm_options(twin, radius=float(positions)))
+    assert type(crossed).__name__ == "StateOccupancies" + twin
+    assert np.allclose(grid(crossed), occupancy, atol=1e-5)
+    assert (frames, positions) == (durations.frames, durations.states)
+
+
+def test_duration_occupancy_checks(precision):
+    source, chain, emissions, _ = separated_chain(precision, 6)
+    options = hsmm_options(precision, radius=4.0)
+    forward, backward, total, durations = hsmm_posteriors(source, chain, emissions, options)
+    before = [readers(durations), values_of(forward), values_of(backward), emissions.values()]
+    short_scores = make("StateScores", precision, 15, 4, [0.0] * 60)
+    short = make("HsmmScores", precision, short_scores, short_scores)
+    graph = chain.build_transitions()
+    for name, source_argument in [("duration_occupancies", chain),
+                                  ("duration_occupancies_with_graph", graph)]:
+        method = getattr(source, name)
+        with raises_value("duration occupancy score dimensions differ"):  # before the total
+            method(source_argument, emissions, short, backward, math.nan, options)
+        with raises_value("duration occupancy score dimensions differ"):
+            method(source_argument, emissions, forward, short, total, options)
+        for refused in (math.nan, math.inf):
+            with raises_value("duration occupancy normalizer must be finite"):
+                method(source_argument, emissions, forward, backward, refused, options)
+        with raises_value("state pruning radius must be finite and nonnegative"):
+            method(source_argument, emissions, forward, backward, total,
+                   hsmm_options(precision, radius=-1.0))
+        # Swapped tables of one shape pass every check and are used as given.
+        swapped = method(source_argument, emissions, backward, forward, total, options)
+        assert type(swapped) is DurationPosteriors and readers(swapped) != readers(durations)
+
+    # The segmentation form builds the incoming lists on every call; the graph keeps its own.
+    chain.set_outgoing(1, make("JumpGroup", precision, [1], [-1.0]))
+    with raises_value("transition weights must be finite and nonnegative"):
+        source.duration_occupancies(chain, emissions, forward, backward, total, options)
+    assert readers(source.duration_occupancies_with_graph(
+        graph, emissions, forward, backward, total, options)) == readers(durations)
+
+    wrong = DurationPosteriors(16, 3, bytes(48), [0] * 48, [0] * 49, [])
+    with raises_value("duration occupancy dimensions differ"):
+        source.hsmm_state_occupancies(chain, emissions, wrong, options)
+    with raises_value("HSMM weights and duration factor must be finite and nonnegative"):
+        source.hsmm_state_occupancies(chain, emissions, durations,
+                                      hsmm_options(precision, -1.0, radius=4.0))
+    assert before == [readers(durations), values_of(forward), values_of(backward),
+                      emissions.values()]
+    assert not any(item.is_closed for item in (source, chain, emissions, forward, backward,
+                                               durations, options, graph))
+
+
+# ---- geometric transition posteriors -------------------------------------------------------
+
+@pytest.mark.parametrize("slope", [1.0, 0.5])
+def test_geometric_transition_occupancies(precision, slope):
+    rng = np.random.default_rng(8)
+    source, chain, emissions, _, _, duration_means, _ = random_chain(precision, rng, 4, 2, 10)
+    options = geometric_options(precision, 0.8, slope)
+    alpha = source.forward_geometric(chain, emissions, options)
+    beta = source.backward_geometric(chain, emissions, options)
+    total = beta.backward_log_probability(emissions)
+    posteriors = source.geometric_transition_occupancies(chain, emissions, alpha, beta, total,
+                                                         options)
+    assert type(posteriors) is TransitionPosteriors
+    assert rebuilt_readers(posteriors) == readers(posteriors)
+
+    cells, a, b = grid(emissions), grid(alpha), grid(beta)
+    stay, advance = geometric_weights([source.duration(s).values()[0] for s in range(4)], 0.8)
+    frames, positions = cells.shape
+    band = int(slope * positions)
+    for t in range(frames):
+        inner = 1 <= t <= frames - 2
+        centre = positions * t // frames
+        mass = 0.0
+        for s in range(positions):
+            cell = posteriors.get(t, s)
+            assert (cell is not None) == (inner and max(centre - band, 0) <= s < centre + band)
+            if cell is None:
+                continue
+            expected_stay = math.exp(min(a[t - 1, s] + stay[s] + cells[t, s] + b[t, s] - total,
+                                         0.0))
+            expected_advance = 1.0 if s == 0 else math.exp(min(
+                a[t - 1, s - 1] + advance[s - 1] + cells[t, s] + b[t, s] - total, 0.0))
+            got_stay, got_advance = cell.values()
+            assert got_stay == pytest.approx(expected_stay, rel=2e-3, abs=1e-6)
+            assert got_advance == pytest.approx(expected_advance, rel=2e-3, abs=1e-6)
+            mass += got_stay + (got_advance if s > 0 else 0.0)
+        if inner and slope >= 1.0:
+            assert mass == pytest.approx(1.0, abs=5e-3)
+
+
+def test_geometric_transition_occupancy_checks(precision):
+    source = chain_model(precision)
+    chain, emissions = segmentation(precision), table(precision, 9, 3)
+    options = geometric_options(precision, 1.0, 1.0)
+    alpha = source.forward_geometric(chain, emissions, options)
+    beta = source.backward_geometric(chain, emissions, options)
+    total = beta.backward_log_probability(emissions)
+    method = source.geometric_transition_occupancies
+    short = make("StateScores", precision, 8, 3, [0.0] * 24)
+    both = "occupancy total must be finite and pruning slope finite and nonnegative"
+    with raises_value("occupancy forward/backward dimensions differ"):
+        method(chain, emissions, alpha, short, math.nan, options)
+    for refused, slope in [(math.nan, 1.0), (math.inf, 1.0), (total, -1.0)]:
+        with raises_value(both):
+            method(chain, emissions, alpha, beta, refused, geometric_options(precision, 1.0,
+                                                                             slope))
+    with raises_value("transition occupancy dimensions differ"):
+        method(segmentation(precision, (4, 9), (0, 1)), emissions, alpha, beta, total, options)
+    with raises_value("transition occupancy dimensions differ"):
+        method(chain, table(precision, 8, 3), alpha, beta, total, options)
+    with raises_value(TEMPERATURE):
+        method(chain, emissions, alpha, beta, total, geometric_options(precision, -1.0, 1.0))
+    with raises_value("duration state is out of range"):
+        method(segmentation(precision, states=(0, 5, 1)), emissions, alpha, beta, total, options)
+    infinite = chain_model(precision, laws=((3.0, 2.0), (-math.inf, 1.0), (4.0, 3.0)))
+    with raises_value("duration mean must be finite"):
+        infinite.geometric_transition_occupancies(chain, emissions, alpha, beta, total, options)
+    # Forward and backward swapped pass the checks.
+    assert type(method(chain, emissions, beta, alpha, total, options)) is TransitionPosteriors
