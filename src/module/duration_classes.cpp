@@ -12,6 +12,7 @@
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 #include "module/prepared_classes.hpp"
+#include "module/statistics_classes.hpp"
 
 namespace tarvek::py {
 
@@ -52,6 +53,7 @@ void DurationClass<S>::define(ClassBuilder<DurationClass>& c) {
                  return duration.probability(frames, weight, temperature);
              });
     define_duration_preparation(c);
+    define_duration_update(c);
     c.cloned();
     define_codec(c);
 }

@@ -13,6 +13,7 @@
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 #include "module/prepared_classes.hpp"
+#include "module/statistics_classes.hpp"
 
 namespace tarvek::py {
 
@@ -56,6 +57,7 @@ void GaussianClass<S>::define(ClassBuilder<GaussianClass>& c) {
              [](Value& mixture, std::uint64_t count, S displacement) {
                  mixture.increase_mixtures(count, displacement);
              });
+    define_gaussian_update(c);
     define_gaussian_preparation(c);
     define_codec(c);
     define_write_with_encoding(c);

@@ -15,6 +15,7 @@
 #include "module/kit/registry.hpp"
 #include "module/model_inference.hpp"
 #include "module/prepared_classes.hpp"
+#include "module/statistics_classes.hpp"
 #include "module/stream_classes.hpp"
 
 namespace tarvek::py {
@@ -80,6 +81,7 @@ void ModelClass<S>::define(ClassBuilder<ModelClass>& c) {
     define_model_preparation(c);
     define_model_inference(c);
     define_model_generation(c);
+    define_model_update(c);
 }
 
 template <Scalar S>

@@ -14,6 +14,7 @@
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/prepared_classes.hpp"
+#include "module/statistics_classes.hpp"
 
 namespace tarvek::py {
 
@@ -57,6 +58,7 @@ void StreamClass<S>::define(ClassBuilder<StreamClass>& c) {
     });
     c.method("validate()", [](const Value& stream) { stream.validate(); });
     define_stream_preparation(c);
+    define_stream_update(c);
     c.cloned();
     define_codec(c);
     define_write_with_encoding(c);

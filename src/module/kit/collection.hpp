@@ -2,7 +2,8 @@
 // The list-like classes (parameter and data collections) share one surface: a constructor
 // without arguments, `length`, `is_empty()`, `push`, `get`, `replace`, `clear()` and
 // `cloned()`. Elements are deep copies and are never checked here; the methods that take a
-// collection check what they use.
+// collection check what they use. A collection class may name its own message for `replace`
+// past the end: `static constexpr const char* index_message = "...";`.
 
 #include <cstdint>
 #include <optional>
@@ -13,6 +14,15 @@
 #include "module/kit/indexed.hpp"
 
 namespace tarvek::py {
+
+template <class CollectionClass>
+constexpr const char* collection_index_message() {
+    if constexpr (requires { CollectionClass::index_message; }) {
+        return CollectionClass::index_message;
+    } else {
+        return "collection index out of range";
+    }
+}
 
 // Defines the members of a collection class whose value is a vector of `ElementClass` values.
 template <class ElementClass, class CollectionClass>
@@ -30,7 +40,8 @@ void define_collection(ClassBuilder<CollectionClass>& c) {
     });
     c.method("replace(index, value)",
              [](Value& items, std::uint64_t index, const Shared<ElementClass>& value) {
-                 replace_at(items, index, *value, ModelError("collection index out of range"));
+                 replace_at(items, index, *value,
+                            ModelError::from_static(collection_index_message<CollectionClass>()));
              });
     c.method("clear()", [](Value& items) { items.clear(); });
     c.cloned();
