@@ -13,6 +13,7 @@
 #include "module/kit/codec_members.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
+#include "module/model_inference.hpp"
 #include "module/prepared_classes.hpp"
 #include "module/statistics_classes.hpp"
 #include "module/stream_classes.hpp"
@@ -78,6 +79,7 @@ template <Scalar S>
 void ModelClass<S>::define(ClassBuilder<ModelClass>& c) {
     define_model_parameters(c);
     define_model_preparation(c);
+    define_model_inference(c);
     define_model_generation(c);
     define_model_update(c);
 }

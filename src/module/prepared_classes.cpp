@@ -14,15 +14,11 @@
 
 #include "core/data.hpp"
 #include "core/emission.hpp"
-#include "core/emission_density.hpp"
-#include "core/hsmm.hpp"
+#include "core/hsmm_durations.hpp"
 #include "core/score_table.hpp"
-#include "module/data_classes.hpp"
+#include "module/inference_calls.hpp"
 #include "module/kit/registry.hpp"
-#include "module/mode_classes.hpp"
 #include "module/option_classes.hpp"
-#include "module/path_classes.hpp"
-#include "module/table_classes.hpp"
 
 namespace tarvek::py {
 namespace {
@@ -30,72 +26,25 @@ namespace {
 template <Scalar S>
 using Options = PreparationOptionsClass<S>;
 
-// ---- HSMM inference ----------------------------------------------------------------------
+// ---- inference and emission scoring ------------------------------------------------------
 
-// The three passes along `SourceClass` (a segmentation or a transition graph). The prepared
-// model is both the model scored and the source of its duration log values.
-template <Scalar S, class SourceClass>
-void define_hsmm_calls(ClassBuilder<PreparedModelClass<S>>& c, const char* forward,
-                       const char* backward, const char* viterbi) {
-    using Value = OwnedPreparedModelParameters<S>;
-    using Source = Shared<SourceClass>;
-    using Emissions = Shared<LogEmissionsClass<S>>;
-    using Settings = Shared<HsmmOptionsClass<S>>;
-    using Scores = HsmmScoresClass<S>;
-    c.method(forward, [](const Value& self, const Source& source, const Emissions& emissions,
-                         const Settings& options) {
-        const HsmmOptions<S> settings = *options;
-        return make_object<Scores>(Scores::from_pass(search_hsmm(
-            self.model, *source, *emissions, settings, false, PreparedHsmmDurations<S>(self))));
-    });
-    c.method(backward, [](const Value& self, const Source& source, const Emissions& emissions,
-                          const Settings& options) {
-        const HsmmOptions<S> settings = *options;
-        return make_object<Scores>(Scores::from_pass(backward_hsmm_with(
-            self.model, *source, *emissions, settings, PreparedHsmmDurations<S>(self))));
-    });
-    c.method(viterbi, [](const Value& self, const Source& source, const Emissions& emissions,
-                         const Settings& options) {
-        const HsmmOptions<S> settings = *options;
-        return make_object<HsmmPathClass<S>>(viterbi_hsmm_with(
-            self.model, *source, *emissions, settings, PreparedHsmmDurations<S>(self)));
-    });
-}
-
-// ---- emission scoring --------------------------------------------------------------------
-
-// The pruning code is converted before anything else is looked at.
+// The prepared model is both the model scored and the source of its duration log values, and
+// its normalizers score the emissions.
 template <Scalar S>
-StateScoreTable<S> prepared_log_emissions(const OwnedPreparedModelParameters<S>& prepared,
-                                          const ObservationData<S>& observation,
-                                          const SegmentationData<S>& segmentation, S temperature,
-                                          const EmissionPruningSettings<S>& pruning) {
-    const auto native = pruning.native();
-    return sample_emission_densities(prepared.model, observation, segmentation, native.mode,
-                                     prepared, temperature, native.parameter);
-}
-
-template <Scalar S>
-void define_emission_calls(ClassBuilder<PreparedModelClass<S>>& c) {
+struct PreparedScoring {
     using Value = OwnedPreparedModelParameters<S>;
-    using Observation = Shared<ObservationClass<S>>;
-    using Segmentation = Shared<SegmentationClass<S>>;
-    using Pruning = Shared<EmissionPruningClass<S>>;
-    c.method("emission_log_probabilities(observation, segmentation, temperature, pruning)",
-             [](const Value& self, const Observation& observation, const Segmentation& segmentation,
-                S temperature, const Pruning& pruning) {
-                 return make_object<LogEmissionsClass<S>>(prepared_log_emissions(
-                     self, *observation, *segmentation, temperature, *pruning));
-             });
-    c.method("emission_probabilities(observation, segmentation, temperature, pruning)",
-             [](const Value& self, const Observation& observation, const Segmentation& segmentation,
-                S temperature, const Pruning& pruning) {
-                 StateScoreTable<S> table = prepared_log_emissions(
-                     self, *observation, *segmentation, temperature, *pruning);
-                 to_emission_densities(table);
-                 return make_object<EmissionDensitiesClass<S>>(std::move(table));
-             });
-}
+    static const ModelParameters<S>& model(const Value& self) { return self.model; }
+    static PreparedHsmmDurations<S> durations(const Value& self) {
+        return PreparedHsmmDurations<S>(self);
+    }
+    static StateScoreTable<S> log_emissions(const Value& self,
+                                            const ObservationData<S>& observation,
+                                            const SegmentationData<S>& segmentation,
+                                            EmissionPruningMode mode, S temperature, S parameter) {
+        return sample_emission_densities(self.model, observation, segmentation, mode, self,
+                                         temperature, parameter);
+    }
+};
 
 std::vector<std::uint64_t> widened_states(const std::vector<std::uint32_t>& states) {
     return std::vector<std::uint64_t>(states.begin(), states.end());
@@ -128,14 +77,8 @@ void PreparedModelClass<S>::define(ClassBuilder<PreparedModelClass>& c) {
         return make_object<ModelClass<S>>(std::move(self.value).into_model());
     });
     c.cloned();
-    define_hsmm_calls<S, SegmentationClass<S>>(c, "forward_hsmm(segmentation, emissions, options)",
-                                               "backward_hsmm(segmentation, emissions, options)",
-                                               "viterbi_hsmm(segmentation, emissions, options)");
-    define_hsmm_calls<S, TransitionGraphClass<S>>(
-        c, "forward_hsmm_with_graph(graph, emissions, options)",
-        "backward_hsmm_with_graph(graph, emissions, options)",
-        "viterbi_hsmm_with_graph(graph, emissions, options)");
-    define_emission_calls(c);
+    define_hsmm_inference<S, PreparedScoring<S>>(c);
+    define_emission_calls<S, PreparedScoring<S>>(c);
 }
 
 template <Scalar S>
