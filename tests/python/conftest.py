@@ -17,3 +17,7 @@ def precision(request):
 
 def cls(name, precision):
     return getattr(tarvek_rs, name + precision)
+
+
+def other(precision):
+    return "F64" if precision == "F32" else "F32"

@@ -1,4 +1,4 @@
-"""Helpers shared by the tests of the model classes."""
+"""Builders and assertions shared by the Python tests."""
 
 import re
 
@@ -18,13 +18,53 @@ def consumed():
     return pytest.raises(RuntimeError, match="^owner has been consumed$")
 
 
+def fails(message, *calls, error=ValueError):
+    """Each call raises `error` with exactly `message` (after any "argument 'x': " prefix of a
+    conversion error), or with any message when `message` is None."""
+    pattern = None if message is None else re.escape(message) + "$"
+    if pattern is not None:
+        pattern = ("^" if error is ValueError else "(^|: )") + pattern
+    for call in calls:
+        with pytest.raises(error, match=pattern):
+            call()
+
+
+def assert_closed(value, *members):
+    """`value` is closed: each member, a name (a property, or a method called without arguments)
+    or a (name, arguments...) tuple, raises "owner has been consumed"; closing again is a no-op."""
+    assert value.is_closed
+    for member in members:
+        name, *arguments = (member,) if isinstance(member, str) else member
+        with consumed():
+            attribute = getattr(value, name)
+            if callable(attribute):
+                attribute(*arguments)
+    assert value.free() is None and value.close() is None and value.is_closed
+
+
 def make(name, precision, *args):
     return getattr(tarvek_rs, name + precision)(*args)
+
+
+def options(name, precision, *args, **fields):
+    """An options or mode object of class `name` with `fields` set."""
+    value = make(name, precision, *args)
+    for field, setting in fields.items():
+        setattr(value, field, setting)
+    return value
 
 
 def rounded(precision, value):
     """`value` as the class of `precision` stores it."""
     return f32(value) if precision == "F32" else value
+
+
+def collection(kind, precision, items):
+    """A `kind`Collection holding copies of `items`."""
+    result = make(kind + "Collection", precision)
+    for item in items:
+        result.push(item)
+    return result
 
 
 def gaussian(precision, means, variances, floors=None, weights=None, dimensions=None):
@@ -54,11 +94,8 @@ def duration_content(value):
 
 
 def stream(precision, weight, mixtures):
-    collection = make("GaussianCollection", precision)
-    for mixture in mixtures:
-        collection.push(mixture)
     value = make("Stream", precision, 0, 0, 0)
-    value.replace([weight], collection)
+    value.replace([weight], collection("Gaussian", precision, mixtures))
     return value
 
 
@@ -67,14 +104,9 @@ def stream_content(value):
 
 
 def model(precision, streams, durations):
-    stream_list = make("StreamCollection", precision)
-    for item in streams:
-        stream_list.push(item)
-    duration_list = make("DurationCollection", precision)
-    for item in durations:
-        duration_list.push(item)
     value = make("Model", precision, [], 0)
-    value.replace(stream_list, duration_list)
+    value.replace(collection("Stream", precision, streams),
+                  collection("Duration", precision, durations))
     return value
 
 

@@ -1,20 +1,9 @@
-import re
-
 import pytest
 
-from conftest import cls
+from conftest import cls, other
+from model_support import assert_closed, consumed, fails
 
 
-def raises_value(message):
-    return pytest.raises(ValueError, match="^" + re.escape(message) + "$")
-
-
-def consumed():
-    return pytest.raises(RuntimeError, match="^owner has been consumed$")
-
-
-# For each collection: its element factory (two distinguishable values), a reader of the
-# element's content, and a change made to an element after it was stored.
 def stream(precision, seed):
     return cls("ObservationStream", precision)(1, [float(seed)])
 
@@ -31,69 +20,42 @@ def segmentation(precision, seed):
     return s
 
 
+# Per collection: its element factory, a reader of an element's content, and a change to it.
 KINDS = {
-    "ObservationStreamCollection": (
-        stream, lambda x: x.values(), lambda x, p: x.replace(1, [-1.0])),
-    "ObservationCollection": (
-        observation, lambda x: x.frame(0, 0), lambda x, p: x.set_stream(0, stream(p, -1))),
-    "SegmentationCollection": (
-        segmentation, lambda x: x.boundaries(), lambda x, p: x.set_boundaries([-1])),
+    "ObservationStreamCollection": (stream, lambda x: x.values(),
+                                    lambda x, p: x.replace(1, [-1.0])),
+    "ObservationCollection": (observation, lambda x: x.frame(0, 0),
+                              lambda x, p: x.set_stream(0, stream(p, -1))),
+    "SegmentationCollection": (segmentation, lambda x: x.boundaries(),
+                               lambda x, p: x.set_boundaries([-1])),
 }
 
 
-@pytest.fixture(params=sorted(KINDS))
-def kind(request):
-    return request.param
-
-
-def test_list_surface(kind, precision):
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_collections(kind, precision):
     make, read, change = KINDS[kind]
-    Collection = cls(kind, precision)
-    assert Collection.__text_signature__ == "()"
-    c = Collection()
+    c = cls(kind, precision)()
     assert (c.length, c.is_empty(), c.get(0)) == (0, True, None)
     first, second = make(precision, 1), make(precision, 2)
     c.push(first)
     c.push(second)
-    assert (c.length, c.is_empty()) == (2, False)
-    assert [read(c.get(i)) for i in range(2)] == [read(first), read(second)]
-    # Stored and returned elements are copies.
-    change(first, precision)
+    change(first, precision)  # stored and returned elements are copies
     change(c.get(0), precision)
-    assert read(c.get(0)) == read(make(precision, 1))
-    for index in (2, 5):
-        with raises_value("collection index out of range"):
-            c.replace(index, first)
+    assert [read(c.get(i)) for i in range(2)] == [read(make(precision, 1)), read(second)]
+    fails("collection index out of range", lambda: c.replace(2, first), lambda: c.replace(5, first))
     c.replace(1, first)
     assert (c.length, read(c.get(1)), c.get(2)) == (2, read(first), None)
-    for call in (lambda: c.get(-1), lambda: c.replace(-1, first)):
-        with pytest.raises(OverflowError):
+    fails(None, lambda: c.get(-1), error=OverflowError)
+    with pytest.raises(TypeError, match="value"):
+        c.push(make(other(precision), 1))
+    closed = make(precision, 2)
+    closed.free()
+    for call in (lambda: c.push(closed), lambda: c.replace(7, closed)):  # before the index
+        with consumed():
             call()
     copy = c.cloned()
     c.clear()
     assert (c.length, c.is_closed, copy.length) == (0, False, 2)
     c.push(second)
-    assert c.length == 1
-
-
-def test_wrong_and_closed_elements(kind, precision):
-    make, read, _ = KINDS[kind]
-    c = cls(kind, precision)()
-    c.push(make(precision, 1))
-    other = "F64" if precision == "F32" else "F32"
-    with pytest.raises(TypeError, match="value"):
-        c.push(make(other, 1))
-    closed = make(precision, 2)
-    closed.free()
-    with consumed():
-        c.push(closed)
-    # The closed element is reported before the index.
-    with consumed():
-        c.replace(7, closed)
-    assert c.length == 1 and read(c.get(0)) == read(make(precision, 1))
     c.free()
-    assert c.is_closed
-    for call in (lambda: c.length, c.is_empty, c.clear, c.cloned, lambda: c.get(0),
-                 lambda: c.push(make(precision, 1))):
-        with consumed():
-            call()
+    assert_closed(c, "length", "is_empty", "clear", "cloned", ("get", 0), ("push", second))

@@ -3,8 +3,9 @@
 import pytest
 
 import tarvek_rs
-from model_support import (consumed, duration, duration_content, gaussian, make, mixture_content,
-                           raises_value, stream_content)
+from conftest import other
+from model_support import (assert_closed, consumed, duration, duration_content, fails, gaussian,
+                           make, mixture_content, stream_content)
 
 KINDS = {
     "Stream": (lambda p, i: make("Stream", p, i + 1, 1, 1), stream_content,
@@ -16,12 +17,8 @@ KINDS = {
 }
 
 
-@pytest.fixture(params=sorted(KINDS))
-def kind(request):
-    return request.param
-
-
-def test_push_get_replace(kind, precision):
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_collections(kind, precision):
     element, content, change = KINDS[kind]
     items = make(kind + "Collection", precision)
     assert (items.length, items.is_empty(), items.get(0)) == (0, True, None)
@@ -29,81 +26,73 @@ def test_push_get_replace(kind, precision):
     items.push(first)
     items.push(second)
     assert content(items.get(1)) == content(second) and items.get(2) is None
-    with raises_value("collection index out of range"):
-        items.replace(2, first)
-    with pytest.raises(OverflowError):
-        items.get(-1)
-    with pytest.raises(OverflowError):
-        items.replace(-1, first)
+    fails("collection index out of range", lambda: items.replace(2, first))
+    fails(None, lambda: items.get(-1), lambda: items.replace(-1, first), error=OverflowError)
     items.replace(1, first)
     assert items.length == 2 and content(items.get(1)) == content(first)
-    # Elements are copies in and out.
-    expected = content(first)
+    expected = content(first)  # elements are copies in and out
     change(first)
     change(items.get(0))
-    assert content(items.get(0)) == expected
     items.push(second)
     items.push(second)
     change(second)
+    assert content(items.get(0)) == expected
     assert content(items.get(2)) == content(items.get(3)) != content(second)
-
-
-def test_clear_clone_and_close(kind, precision):
-    element = KINDS[kind][0]
-    items = make(kind + "Collection", precision)
-    for index in range(3):
-        items.push(element(precision, index))
-    copy = items.cloned()
-    copy.push(element(precision, 5))
-    assert (items.length, copy.length) == (3, 4)
-    assert KINDS[kind][1](copy.get(2)) == KINDS[kind][1](items.get(2))
-    items.clear()
-    assert (items.length, items.is_closed) == (0, False)
-    items.free()
-    for call in (lambda: items.length, items.is_empty, items.clear, items.cloned,
-                 lambda: items.get(0), lambda: items.push(element(precision, 0))):
-        with consumed():
-            call()
-    other = "F64" if precision == "F32" else "F32"
-    with pytest.raises(TypeError, match="value"):
-        items.push(element(other, 0))  # conversion before the closed check
-
-
-def test_push_of_a_closed_element(kind, precision):
-    element = KINDS[kind][0]
-    items = make(kind + "Collection", precision)
-    items.push(element(precision, 0))
     closed = element(precision, 1)
     closed.free()
-    with consumed():
-        items.push(closed)
-    with consumed():
-        items.replace(0, closed)
-    assert items.length == 1
-    with pytest.raises(TypeError):
-        items.push(items)
-
-
-CLOSABLE = {
-    "Model": lambda p: make("Model", p, [1, 1, 1], 1),
-    "ModelBuilder": lambda p: make("ModelBuilder", p, 1, 1),
-    "Stream": lambda p: make("Stream", p, 1, 1, 1),
-    "StreamBuilder": lambda p: make("StreamBuilder", p, 1),
-    "Gaussian": lambda p: make("Gaussian", p, 1, 1),
-    "Duration": lambda p: make("Duration", p),
-    "StreamCollection": lambda p: make("StreamCollection", p),
-    "MixtureWeights": lambda p: tarvek_rs.MixtureWeights([1.0]),
-}
-
-
-@pytest.mark.parametrize("name", sorted(CLOSABLE))
-def test_free_and_close(name, precision):
-    for closing in ("free", "close"):
-        value = CLOSABLE[name](precision)
-        assert value.is_closed is False
-        assert getattr(value, closing)() is None
-        assert getattr(value, closing)() is None
-        assert value.free() is None and value.close() is None
-        assert value.is_closed is True
+    for call in (lambda: items.push(closed), lambda: items.replace(0, closed)):
         with consumed():
-            value.cloned()
+            call()
+    with pytest.raises(TypeError, match="value"):
+        items.push(element(other(precision), 0))
+    copy = items.cloned()
+    copy.push(element(precision, 5))
+    assert (items.length, copy.length, content(copy.get(2))) == (4, 5, content(items.get(2)))
+    items.clear()
+    assert (items.length, items.is_closed) == (0, False)
+
+
+def closing_cases(p):
+    """Per class: an open object, members that must refuse once it is closed, and a call with an
+    argument that fails conversion (reported before the closed receiver)."""
+    law, closed_law, mixture = make("Duration", p), make("Duration", p), make("Gaussian", p, 1, 1)
+    closed_law.close()  # a closed receiver is reported before a closed argument
+    return {
+        "Model": (make("Model", p, [1, 1, 1], 1),
+                  ["streams", "durations", ("stream", 0), ("duration", 0), "validate", "cloned",
+                   "write", ("write_with_encoding", 0), ("set_duration", 0, closed_law)],
+                  lambda v: v.set_duration(0, mixture)),
+        "ModelBuilder": (make("ModelBuilder", p, 1, 1),
+                         ["streams", ("has_stream", 0), ("stream", 0), "build", "cloned",
+                          ("resize", 1, 1)], lambda v: v.set_duration(0, mixture)),
+        "Stream": (make("Stream", p, 1, 1, 1),
+                   ["emissions", "weight", ("emission", 0), "validate", "cloned", "write",
+                    ("set_emission", 0, mixture)], lambda v: v.set_emission(0, law)),
+        "StreamBuilder": (make("StreamBuilder", p, 1),
+                          ["emissions", "weight", ("has_emission", 0), "build", "cloned"],
+                          lambda v: v.set_emission(0, law)),
+        "Gaussian": (make("Gaussian", p, 1, 1),
+                     ["mixtures", "dimensions", "weights", "means", "variances", "variance_floors",
+                      "validate", "cloned", "write", ("increase_mixtures", 1, 0.5)],
+                     lambda v: v.increase_mixtures(-1, 0.5)),
+        "Duration": (make("Duration", p),
+                     ["values", "constraints", "cloned", "write", ("set_values", [1, 2, 3]),
+                      ("log_probability", 1.0, 1.0)], lambda v: v.set_values(None)),
+        "StreamCollection": (make("StreamCollection", p),
+                             ["length", "is_empty", "clear", "cloned", ("get", 0)],
+                             lambda v: v.push(make("Stream", other(p), 0, 0, 0))),
+        "MixtureWeights": (tarvek_rs.MixtureWeights([1.0]),
+                           ["values", "cloned", ("replace", [1.0])],
+                           lambda v: v.replace("not numbers")),
+    }
+
+
+@pytest.mark.parametrize("name", sorted(closing_cases("F32")))
+@pytest.mark.parametrize("closing", ["free", "close"])
+def test_closed_objects(name, closing, precision):
+    value, members, wrong_argument = closing_cases(precision)[name]
+    assert value.is_closed is False
+    assert getattr(value, closing)() is None and getattr(value, closing)() is None
+    with pytest.raises((TypeError, OverflowError)):
+        wrong_argument(value)
+    assert_closed(value, *members)
