@@ -64,45 +64,41 @@ void expect_close(S actual, double expected, double tolerance) {
     }
 }
 
-TYPED_TEST(Geometric, ForwardEqualsPlainHmmForward) {
-    using S = TypeParam;
-    const std::vector<double> means = {2, 3, 4};
-    const std::uint64_t frames = 8;
-    std::mt19937_64 random(11);
-    std::normal_distribution<double> normal(1.0, 1.0);
-    const auto model = chain_model<S>(means);
-    const auto segmentation = chain_segmentation<S>(3, frames);
-    const std::size_t dimension = 1;
-    auto observation = ObservationData<S>::create(frames, std::span(&dimension, 1));
-    for (auto& value : observation.streams[0].values) value = static_cast<S>(normal(random));
-    const auto emissions = emission_log_probabilities(model, observation, segmentation,
-                                                      EmissionPruningMode::none, S(1), S(0));
-    // Slope 1 gives w = S: every cell is in the band.
-    const Call<S> call{model, segmentation, emissions, S(1), S(1)};
-    const auto alpha = call.forward();
-    const auto reference = PlainHmm(means, emissions, 3).forward();
-    EXPECT_NEAR(alpha(frames - 1, 2), reference[frames - 1][2], 1e-3 * frames);
-}
-
-// Forward and backward against the reference restricted to the same band, cell by cell.
-TYPED_TEST(Geometric, PassesFollowTheBandedPlainHmm) {
+// Forward and backward against the plain HMM, cell by cell (the table log-add truncates and
+// cuts off): first over emissions scored from the chain model with a band covering every
+// cell, then over random tables and narrower bands.
+TYPED_TEST(Geometric, PassesFollowThePlainHmm) {
     using S = TypeParam;
     std::mt19937_64 random(5);
-    for (const double slope : {1.0, 0.5, 0.34}) {
-        const std::vector<double> means = {1.0, 4, 2.5, 7, 3, 5};
-        const std::uint64_t frames = 23;
-        const auto call = random_call<S>(random, means, frames, static_cast<S>(slope));
-        const std::uint64_t w = LinearBand::half_width_of(call.slope, means.size());
-        const PlainHmm hmm(means, call.emissions, w);
+    struct Case {
+        std::vector<double> means;
+        std::uint64_t frames;
+        double slope;
+    };
+    for (const Case& c :
+         {Case{{2, 3, 4}, 8, 1.0}, Case{{1.0, 4, 2.5, 7, 3, 5}, 23, 1.0},
+          Case{{1.0, 4, 2.5, 7, 3, 5}, 23, 0.5}, Case{{1.0, 4, 2.5, 7, 3, 5}, 23, 0.34}}) {
+        auto call = random_call<S>(random, c.means, c.frames, static_cast<S>(c.slope));
+        if (c.means.size() == 3) {
+            std::normal_distribution<double> normal(1.0, 1.0);
+            const std::size_t dimension = 1;
+            auto observation = ObservationData<S>::create(c.frames, std::span(&dimension, 1));
+            for (auto& value : observation.streams[0].values)
+                value = static_cast<S>(normal(random));
+            call.emissions = emission_log_probabilities(call.model, observation, call.segmentation,
+                                                        EmissionPruningMode::none, S(1), S(0));
+        }
+        const PlainHmm hmm(c.means, call.emissions,
+                           LinearBand::half_width_of(call.slope, c.means.size()));
         const auto alpha = call.forward();
         const auto beta = call.backward();
         const auto alpha_ref = hmm.forward();
         const auto beta_ref = hmm.backward();
-        for (std::uint64_t t = 0; t < frames; ++t) {
-            for (std::uint64_t s = 0; s < means.size(); ++s) {
-                SCOPED_TRACE(::testing::Message() << slope << " " << t << " " << s);
+        for (std::uint64_t t = 0; t < c.frames; ++t) {
+            for (std::uint64_t s = 0; s < c.means.size(); ++s) {
+                SCOPED_TRACE(::testing::Message() << c.slope << " " << t << " " << s);
                 expect_close(alpha(t, s), alpha_ref[t][s], 1e-3 * (t + 1));
-                expect_close(beta(t, s), beta_ref[t][s], 1e-3 * (frames - t));
+                expect_close(beta(t, s), beta_ref[t][s], 1e-3 * (c.frames - t));
             }
         }
     }
@@ -162,32 +158,26 @@ TYPED_TEST(Geometric, ViterbiStayWinsTie) {
     using S = TypeParam;
     // Mean 2: staying and advancing weigh the same, and the two paths into (2, 1) tie.
     Call<S> call{chain_model<S>({2, 2}), chain_segmentation<S>(2, 3), {}, S(1), S(1)};
-    call.emissions = StateScoreTable<S>::filled(3, 2, ModelError("unused"));
-    for (S& value : call.emissions.values) value = S(-1);
+    call.emissions = {std::vector<S>(6, S(-1)), 3, 2};
     const auto result = call.viterbi();
     EXPECT_EQ(result.path, (std::vector<std::uint64_t>{0, 1, 1}));
     EXPECT_EQ(result.ends, (std::vector<std::uint64_t>{1, 3}));
 }
 
-TYPED_TEST(Geometric, OneFrameOnePosition) {
+TYPED_TEST(Geometric, OneFrame) {
     using S = TypeParam;
-    Call<S> call{chain_model<S>({3}), chain_segmentation<S>(1, 1), {}, S(1), S(0)};
-    call.emissions = StateScoreTable<S>::filled(1, 1, ModelError("unused"));
-    call.emissions.values[0] = S(-2.5);
+    Call<S> call{chain_model<S>({3}), chain_segmentation<S>(1, 1), {{S(-2.5)}, 1, 1}, S(1), S(0)};
     EXPECT_EQ(call.forward().values, std::vector<S>{S(-2.5)});
     const auto path = call.viterbi();
     EXPECT_EQ(path.path, std::vector<std::uint64_t>{0});
     EXPECT_EQ(path.ends, std::vector<std::uint64_t>{1});
     EXPECT_EQ(path.log_probability, S(-2.5));
     EXPECT_EQ(call.backward().values, std::vector<S>{S(0)});
-}
-
-TYPED_TEST(Geometric, OneFrameSeveralPositions) {
-    using S = TypeParam;
+    // Several positions: the path cannot reach the last one.
     std::mt19937_64 random(1);
-    const auto call = random_call<S>(random, {2, 3, 4}, 1, S(1));
-    const auto alpha = call.forward();
-    EXPECT_EQ(alpha.values, (std::vector<S>{call.emissions.values[0], log_zero<S>, log_zero<S>}));
+    call = random_call<S>(random, {2, 3, 4}, 1, S(1));
+    EXPECT_EQ(call.forward().values,
+              (std::vector<S>{call.emissions.values[0], log_zero<S>, log_zero<S>}));
     EXPECT_EQ(call.backward().values, std::vector<S>(3, S(0)));
     EXPECT_EQ(error_of([&] { call.viterbi(); }), "best path does not begin in the first state");
 }
@@ -245,64 +235,48 @@ TYPED_TEST(Geometric, StayAndAdvanceWeights) {
     EXPECT_EQ(search.band_width(), 4u);
 
     const Search<S> cold(model, segmentation, emissions, S(0), S(1));
-    for (std::uint64_t s = 0; s < 4; ++s) {
-        EXPECT_EQ(cold.stay()[s], 0.0);
-        EXPECT_EQ(cold.advance()[s], 0.0);
-    }
+    EXPECT_EQ(std::vector(cold.stay().begin(), cold.stay().end()), std::vector(4, 0.0));
+    EXPECT_EQ(std::vector(cold.advance().begin(), cold.advance().end()), std::vector(4, 0.0));
 }
 
 // Each case breaks one check and every later one; its own message must win.
 TYPED_TEST(Geometric, CheckOrder) {
     using S = TypeParam;
     using Break = std::function<void(Call<S>&)>;
-    const S nan = std::numeric_limits<S>::quiet_NaN();
-    const S inf = std::numeric_limits<S>::infinity();
     const Break lengths = [](Call<S>& c) { c.segmentation.duration_states.push_back(0); };
     const Break jumps = [](Call<S>& c) { c.segmentation.outgoing[1].back().delta = 2; };
     const Break states = [](Call<S>& c) { c.emissions.states = 4; };
     const Break temperature = [](Call<S>& c) { c.temperature = S(-1); };
     const Break duration = [](Call<S>& c) { c.segmentation.duration_states[0] = 3; };
     const Break mean = [](Call<S>& c) { c.model.durations[1].mean = S(NAN); };
-    struct Case {
-        std::vector<Break> breaks;
-        const char* expected;
-    };
-    const std::vector<Case> cases = {
+    const char* bounds = "inference temperature and pruning slope must be finite and nonnegative";
+    const std::pair<std::vector<Break>, const char*> cases[] = {
         {{lengths, jumps, states, temperature, duration, mean},
          "segmentation arrays have inconsistent lengths"},
         {{jumps, states, temperature, duration, mean},
          "outgoing jumps must terminate with a single delta-1 transition"},
         {{states, temperature, duration, mean},
          "emission state count differs from the segmentation"},
-        {{temperature, duration, mean},
-         "inference temperature and pruning slope must be finite and nonnegative"},
-        {{[&](Call<S>& c) { c.temperature = nan; }, duration},
-         "inference temperature and pruning slope must be finite and nonnegative"},
-        {{[&](Call<S>& c) { c.temperature = inf; }},
-         "inference temperature and pruning slope must be finite and nonnegative"},
-        {{[&](Call<S>& c) { c.slope = S(-1e-30); }},
-         "inference temperature and pruning slope must be finite and nonnegative"},
-        {{[&](Call<S>& c) { c.slope = nan; }},
-         "inference temperature and pruning slope must be finite and nonnegative"},
-        {{[&](Call<S>& c) { c.slope = inf; }},
-         "inference temperature and pruning slope must be finite and nonnegative"},
+        {{temperature, duration, mean}, bounds},
+        {{[](Call<S>& c) { c.temperature = S(NAN); }}, bounds},
+        {{[](Call<S>& c) { c.slope = S(-1e-30); }}, bounds},
+        {{[](Call<S>& c) { c.slope = S(INFINITY); }}, bounds},
         {{duration, mean}, "duration state is out of range"},
         {{[](Call<S>& c) { c.segmentation.duration_states[0] = -1; }},
          "duration state is out of range"},
         {{mean}, "duration mean must be finite"},
-        {{[&](Call<S>& c) { c.model.durations[2].mean = -inf; }}, "duration mean must be finite"},
-        {{[](Call<S>& c) { c.temperature = S(-0.0); }}, "no error"},
-    };
+        {{[](Call<S>& c) { c.model.durations[2].mean = -S(INFINITY); }},
+         "duration mean must be finite"},
+        {{[](Call<S>& c) { c.temperature = S(-0.0); }}, "no error"}};
     std::mt19937_64 random(9);
-    for (const Case& test : cases) {
+    for (const auto& [breaks, expected] : cases) {
         auto call = random_call<S>(random, {2, 3, 4}, 5, S(1));
-        for (const Break& b : test.breaks) b(call);
-        SCOPED_TRACE(test.expected);
-        EXPECT_EQ(error_of([&] { call.forward(); }), test.expected);
-        EXPECT_EQ(error_of([&] { call.backward(); }), test.expected);
-        EXPECT_EQ(error_of([&] { call.viterbi(); }), test.expected);
+        for (const Break& b : breaks) b(call);
+        EXPECT_EQ(error_of([&] { call.forward(); }), expected);
+        EXPECT_EQ(error_of([&] { call.backward(); }), expected);
+        EXPECT_EQ(error_of([&] { call.viterbi(); }), expected);
     }
-    auto call = random_call<S>(random, {2, 3, 4}, 5, S(-0.0));
+    const auto call = random_call<S>(random, {2, 3, 4}, 5, S(-0.0));
     EXPECT_EQ(error_of([&] { call.forward(); }), "no error");
 }
 

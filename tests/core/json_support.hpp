@@ -1,7 +1,6 @@
 #pragma once
-// A small JSON reader for the test data files: objects, arrays, strings without escapes
-// other than \" and \\, numbers, true, false and null. Numbers keep their text, so integers
-// up to 2^64-1 read exactly.
+// A small reader for the JSON test data files (strings without escapes). Numbers keep their
+// text, so integers up to 2^64-1 read exactly.
 
 #include <cctype>
 #include <cstdint>
@@ -17,9 +16,7 @@
 namespace tarvek::testing {
 
 struct Json {
-    enum class Kind { null, boolean, number, string, array, object } kind = Kind::null;
-    bool flag = false;
-    std::string text;  // a string's characters or a number's digits
+    std::string text;  // a string's characters, a number's digits, or a literal
     std::vector<Json> items;
     std::vector<std::pair<std::string, Json>> members;
 
@@ -38,104 +35,54 @@ struct Json {
     std::int64_t integer() const { return std::strtoll(text.c_str(), nullptr, 10); }
 };
 
-class JsonParser {
-  public:
-    explicit JsonParser(std::string_view input) : input_(input) {}
-
-    Json parse() {
-        Json value = parse_value();
-        skip_space();
-        if (at_ != input_.size()) fail();
-        return value;
-    }
-
-  private:
-    [[noreturn]] void fail() const {
-        throw std::runtime_error("malformed JSON at offset " + std::to_string(at_));
-    }
-    void skip_space() {
-        while (at_ < input_.size() && std::isspace(static_cast<unsigned char>(input_[at_]))) ++at_;
-    }
-    bool take(char c) {
-        skip_space();
-        if (at_ < input_.size() && input_[at_] == c) {
-            ++at_;
-            return true;
+// Parses the value at the front of `in` and consumes it.
+inline Json parse_json(std::string_view& in) {
+    const auto skip = [&](std::size_t count) {
+        in.remove_prefix(count);
+        while (!in.empty() && std::isspace(static_cast<unsigned char>(in.front()))) {
+            in.remove_prefix(1);
         }
-        return false;
-    }
-    void expect(char c) {
-        if (!take(c)) fail();
-    }
-    bool take_word(std::string_view word) {
-        if (input_.substr(at_, word.size()) != word) return false;
-        at_ += word.size();
-        return true;
-    }
-    std::string parse_string() {
-        expect('"');
-        std::string out;
-        while (at_ < input_.size() && input_[at_] != '"') {
-            if (input_[at_] == '\\') ++at_;
-            if (at_ < input_.size()) out += input_[at_++];
-        }
-        expect('"');
-        return out;
-    }
-    Json parse_value() {
-        skip_space();
-        if (at_ >= input_.size()) fail();
-        Json value;
-        const char c = input_[at_];
-        if (c == '{') {
-            value.kind = Json::Kind::object;
-            ++at_;
-            if (take('}')) return value;
-            do {
-                skip_space();
-                std::string key = parse_string();
-                expect(':');
-                value.members.emplace_back(std::move(key), parse_value());
-            } while (take(','));
-            expect('}');
-        } else if (c == '[') {
-            value.kind = Json::Kind::array;
-            ++at_;
-            if (take(']')) return value;
-            do value.items.push_back(parse_value());
-            while (take(','));
-            expect(']');
-        } else if (c == '"') {
-            value.kind = Json::Kind::string;
-            value.text = parse_string();
-        } else if (take_word("true") || take_word("false")) {
-            value.kind = Json::Kind::boolean;
-            value.flag = c == 't';
-        } else if (take_word("null")) {
-            value.kind = Json::Kind::null;
-        } else {
-            value.kind = Json::Kind::number;
-            const std::size_t start = at_;
-            while (at_ < input_.size() && std::string_view("+-.eE0123456789").find(input_[at_]) !=
-                                              std::string_view::npos) {
-                ++at_;
+        if (in.empty()) throw std::runtime_error("truncated JSON");
+    };
+    const auto take_until = [&](std::size_t end) {
+        if (end == std::string_view::npos) throw std::runtime_error("truncated JSON");
+        std::string text(in.substr(0, end));
+        in.remove_prefix(end);
+        return text;
+    };
+    skip(0);
+    Json value;
+    const char open = in.front();
+    if (open == '{' || open == '[') {
+        for (skip(1); in.front() != (open == '{' ? '}' : ']');) {
+            if (open == '[') {
+                value.items.push_back(parse_json(in));
+            } else {
+                std::string key = parse_json(in).text;
+                skip(0);
+                skip(1);  // the colon
+                value.members.emplace_back(std::move(key), parse_json(in));
             }
-            if (at_ == start) fail();
-            value.text = std::string(input_.substr(start, at_ - start));
+            skip(0);
+            if (in.front() == ',') skip(1);
         }
-        return value;
+        in.remove_prefix(1);
+    } else if (open == '"') {
+        in.remove_prefix(1);
+        value.text = take_until(in.find('"'));
+        in.remove_prefix(1);
+    } else {
+        value.text = take_until(in.find_first_of(",:]} \t\r\n"));
     }
-
-    std::string_view input_;
-    std::size_t at_ = 0;
-};
+    return value;
+}
 
 inline Json load_json(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) throw std::runtime_error("cannot open " + path);
     std::stringstream content;
-    content << file.rdbuf();
-    return JsonParser(content.str()).parse();
+    content << std::ifstream(path).rdbuf();
+    const std::string text = content.str();
+    std::string_view in = text;
+    return parse_json(in);
 }
 
 }  // namespace tarvek::testing
