@@ -5,8 +5,11 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "core/error.hpp"
 
@@ -35,6 +38,45 @@ inline std::uint64_t bits(double value) {
 
 inline constexpr std::uint64_t two_to(int power) {
     return std::uint64_t{1} << power;
+}
+
+template <class S>
+inline constexpr S nan = std::numeric_limits<S>::quiet_NaN();
+template <class S>
+inline constexpr S inf = std::numeric_limits<S>::infinity();
+
+// The fast exponential's value for every argument at or below about -87.34: never 0.
+inline constexpr double fast_exp_floor = 1.1755177525066417e-38;
+
+// The messages of the mixture shape check, which many operations run first.
+inline constexpr const char* kPositive = "mixture count and dimensions must be positive";
+inline constexpr const char* kLegacy = "dimensions exceed the legacy format";
+inline constexpr const char* kLengths = "parameter lengths do not match dimensions";
+
+// Check-order tables: a row is a call, or an edit of a copy of a valid value, and the
+// message it must throw ("no error" when it must pass). Failures name the row's index.
+struct Call {
+    std::function<void()> run;
+    std::string expected;
+};
+inline void expect_messages(const std::vector<Call>& rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(error_of(rows[i].run), rows[i].expected) << "row " << i;
+    }
+}
+
+template <class T>
+struct Edit {
+    std::function<void(T&)> edit;
+    std::string expected;
+};
+template <class T, class Check>
+void expect_rows(const T& valid, Check&& check, const std::vector<Edit<T>>& rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        T value = valid;
+        rows[i].edit(value);
+        EXPECT_EQ(error_of([&] { check(value); }), rows[i].expected) << "row " << i;
+    }
 }
 
 }  // namespace tarvek::testing
