@@ -1,13 +1,11 @@
 #pragma once
-// Helpers shared by the expectation and estimation tests: statistics read back as bits, one
-// utterance with hand-made posteriors, and a reference accumulation written from the
-// definitions that works on a full copy of the statistics.
+// Helpers shared by the statistics tests: statistics read back as bits, one utterance with
+// hand-made posteriors, and reference accumulations that work on a full copy of the
+// statistics, written from the definitions.
 
 #include <cmath>
 #include <cstdint>
 #include <optional>
-#include <random>
-#include <span>
 #include <vector>
 
 #include "core/duration_occupancy.hpp"
@@ -22,46 +20,41 @@ namespace tarvek::testing {
 // Every statistic as bits, so that "unchanged" means bit-identical.
 template <class S>
 std::vector<std::uint64_t> statistics_bits(const ModelSufficientStatistics<S>& statistics) {
-    std::vector<std::uint64_t> out;
+    std::vector<std::uint64_t> out{statistics.streams.size(), statistics.durations.size()};
     const auto add = [&](const std::vector<S>& values) {
         out.push_back(values.size());
         for (const S v : values) out.push_back(bits(v));
     };
-    out.push_back(statistics.streams.size());
     for (const auto& stream : statistics.streams) {
         out.push_back(stream.emissions.size());
         for (const auto& g : stream.emissions) {
             add(g.weighted_sums);
             add(g.weighted_squared_sums);
             add(g.component_occupancies);
-            out.push_back(g.dimensions);
-            out.push_back(bits(g.state_occupancy));
+            out.insert(out.end(), {g.dimensions, bits(g.state_occupancy)});
         }
     }
-    out.push_back(statistics.durations.size());
-    for (const auto& d : statistics.durations) {
-        for (const S v : {d.value_sum, d.squared_sum, d.occupancy}) out.push_back(bits(v));
-    }
+    for (const auto& d : statistics.durations) add({d.value_sum, d.squared_sum, d.occupancy});
     return out;
 }
 
-// A table whose cells all hold `count(s)` weights, weight m of cell (t, s) being
-// value(t, s, m).
+// Every cell present, cell (t, s) holding count(s) weights value(t, s, m).
 template <class Count, class Value>
 MixtureOccupancies full_mixture_table(std::uint64_t frames, std::uint64_t states, Count&& count,
                                       Value&& value) {
-    std::vector<std::uint8_t> presence(frames * states, 1);
     std::vector<std::uint64_t> offsets{0};
     std::vector<float> values;
     for (std::uint64_t t = 0; t < frames; ++t) {
         for (std::uint64_t s = 0; s < states; ++s) {
-            for (std::uint64_t m = 0; m < static_cast<std::uint64_t>(count(s)); ++m)
+            for (std::uint64_t m = 0; m < std::uint64_t(count(s)); ++m) {
                 values.push_back(value(t, s, m));
+            }
             offsets.push_back(values.size());
         }
     }
-    return MixtureOccupancies::from_values(frames, states, std::move(presence), std::move(offsets),
-                                           std::move(values));
+    return MixtureOccupancies::from_values(frames, states,
+                                           std::vector<std::uint8_t>(frames * states, 1),
+                                           std::move(offsets), std::move(values));
 }
 
 // A duration table from one optional posterior per cell, in cell order.
@@ -69,8 +62,7 @@ inline DurationOccupancies duration_table(
     std::uint64_t frames, std::uint64_t states,
     const std::vector<std::optional<DurationPosterior>>& cells) {
     std::vector<std::uint8_t> presence;
-    std::vector<std::uint64_t> minimums;
-    std::vector<std::uint64_t> offsets{0};
+    std::vector<std::uint64_t> minimums, offsets{0};
     std::vector<float> values;
     for (const auto& cell : cells) {
         presence.push_back(cell ? 1 : 0);
@@ -111,49 +103,42 @@ struct Utterance {
     }
 };
 
-// Two streams (2 components in 2 dimensions; 1 component in 1 dimension), position s using
-// emission state s in both and duration state s. Observation values are small binary fractions,
-// so that sums of a few of them are exact; every state occupancy is 1, every mixture cell
-// present (stream 0: 0.25 and 0.75; stream 1: 1), every duration cell absent, every transition
-// entry present with stay and advance 0.5.
+// Two streams (2 components in 2 dimensions; 1 in 1), position s using emission and duration
+// state s. Observation values are small binary fractions, so that sums of a few are exact;
+// every state occupancy is 1, every mixture cell present (stream 0: 0.25 and 0.75; stream 1:
+// 1), every duration cell absent, every transition entry present with stay and advance 0.5.
 template <class S>
 Utterance<S> chain_utterance(std::uint64_t frames, std::vector<std::int32_t> boundaries) {
     Utterance<S> u;
     const std::uint64_t positions = boundaries.size();
-    const std::vector<StreamLayout> layouts{{positions, 2, 2}, {positions, 1, 1}};
-    u.model = ModelParameters<S>(layouts, positions);
+    u.model = ModelParameters<S>(std::vector<StreamLayout>{{positions, 2, 2}, {positions, 1, 1}},
+                                 positions);
     u.statistics = ModelSufficientStatistics<S>::from_model(u.model);
-    const std::vector<std::size_t> dimensions{2, 1};
-    u.observation = ObservationData<S>::create(frames, dimensions);
+    u.observation = ObservationData<S>::create(frames, std::vector<std::size_t>{2, 1});
     for (auto& stream : u.observation.streams) {
-        for (std::size_t i = 0; i < stream.values.size(); ++i) {
-            stream.values[i] = static_cast<S>(0.5 * static_cast<double>(i % 7) - 1.0);
-        }
+        for (std::size_t i = 0; i < stream.values.size(); ++i)
+            stream.values[i] = S(0.5 * (i % 7) - 1);
     }
     u.segmentation = SegmentationData<S>::create(2, positions);
     u.segmentation.boundaries = boundaries;
     for (std::uint64_t s = 0; s < positions; ++s) {
-        u.segmentation.duration_states[s] = static_cast<std::int32_t>(s);
-        u.segmentation.output_states[0][s] = static_cast<std::int32_t>(s);
-        u.segmentation.output_states[1][s] = static_cast<std::int32_t>(s);
+        u.segmentation.duration_states[s] = u.segmentation.output_states[0][s] =
+            u.segmentation.output_states[1][s] = std::int32_t(s);
     }
     u.durations = duration_table(frames, positions,
                                  std::vector<std::optional<DurationPosterior>>(frames * positions));
-    u.states.frames = frames;
-    u.states.states = positions;
-    u.states.values.assign(frames * positions, S(1));
+    u.states = {std::vector<S>(frames * positions, S(1)), frames, positions};
     u.mixtures.push_back(full_mixture_table(
-        frames, positions, [](std::uint64_t) { return 2; },
-        [](std::uint64_t, std::uint64_t, std::uint64_t m) { return m == 0 ? 0.25f : 0.75f; }));
+        frames, positions, [](auto) { return 2; },
+        [](auto, auto, std::uint64_t m) { return m == 0 ? 0.25f : 0.75f; }));
     u.mixtures.push_back(full_mixture_table(
-        frames, positions, [](std::uint64_t) { return 1; },
-        [](std::uint64_t, std::uint64_t, std::uint64_t) { return 1.0f; }));
+        frames, positions, [](auto) { return 1; }, [](auto, auto, auto) { return 1.0f; }));
     u.transitions = TransitionOccupancies::from_values(
         frames, positions, std::vector<TransitionOccupancy>(frames * positions, {1, 0.5f, 0.5f}));
     return u;
 }
 
-// The statistics' parts named by position s, written straight from the definitions.
+// Cell (t, s) of every stream added to `copy` straight from the definitions.
 template <class S>
 void reference_emission_cell(ModelSufficientStatistics<S>& copy, const Utterance<S>& u,
                              std::uint64_t t, std::uint64_t s) {
@@ -161,9 +146,8 @@ void reference_emission_cell(ModelSufficientStatistics<S>& copy, const Utterance
         auto& g = copy.streams[i].emissions[u.segmentation.output_states[i][s]];
         g.state_occupancy += u.states(t, s);
         const auto cell = u.mixtures[i].get(t, s);
-        if (!cell) continue;
         const std::size_t d = g.dimensions;
-        for (std::size_t m = 0; m < cell->size(); ++m) {
+        for (std::size_t m = 0; cell && m < cell->size(); ++m) {
             const S p = (*cell)[m];
             g.component_occupancies[m] += p;
             for (std::size_t j = 0; j < d; ++j) {
@@ -175,59 +159,44 @@ void reference_emission_cell(ModelSufficientStatistics<S>& copy, const Utterance
     }
 }
 
-// The HSMM accumulation on a full copy, windows from their definition (inputs assumed valid).
+// The accumulation on a full copy, committed after validation (inputs assumed valid): the
+// HSMM windows or the geometric band from their definitions.
 template <class S>
-void reference_collect_hsmm(Utterance<S>& u) {
+void reference_collect(Utterance<S>& u, bool hsmm) {
     u.statistics.validate_for(u.model);
     ModelSufficientStatistics<S> copy = u.statistics;
-    const std::int64_t frames = static_cast<std::int64_t>(u.frames());
-    const std::int64_t positions = static_cast<std::int64_t>(u.positions());
-    for (std::int64_t k = 0; k < positions; ++k) {
-        const std::int64_t first = k == 0 ? 0 : u.segmentation.boundaries[k - 1];
-        const std::int64_t last = std::min<std::int64_t>(u.segmentation.boundaries[k], frames - 1);
-        const S top = static_cast<S>(positions - 1);
-        const auto lo =
-            static_cast<std::int64_t>(std::trunc(std::max(static_cast<S>(k) - u.radius, S(0))));
-        const auto hi = std::min<std::int64_t>(
-            positions - 1,
-            static_cast<std::int64_t>(std::trunc(std::min(static_cast<S>(k) + u.radius, top))));
-        for (std::int64_t t = first; t <= last; ++t) {
-            for (std::int64_t s = lo; s <= hi; ++s) {
-                auto& d = copy.durations[u.segmentation.duration_states[s]];
-                if (const auto cell = u.durations.get(t, s)) {
-                    for (std::size_t j = 0; j < cell->probabilities.size(); ++j) {
-                        const S p = cell->probabilities[j];
-                        const S n = static_cast<S>(cell->minimum + j);
-                        d.value_sum += p * n;
-                        d.squared_sum += (p * n) * n;
-                        d.occupancy += p;
-                    }
-                }
-                reference_emission_cell(copy, u, t, s);
-            }
-        }
-    }
-    copy.validate_for(u.model);
-    u.statistics = std::move(copy);
-}
-
-// The geometric accumulation on a full copy, the band from its definition.
-template <class S>
-void reference_collect_geometric(Utterance<S>& u) {
-    u.statistics.validate_for(u.model);
-    ModelSufficientStatistics<S> copy = u.statistics;
-    const std::uint64_t frames = u.frames();
-    const std::uint64_t positions = u.positions();
-    const auto w = static_cast<std::uint64_t>(u.slope * static_cast<S>(positions));
-    for (std::uint64_t t = 1; t + 1 < frames; ++t) {
-        const std::uint64_t c = positions * t / frames;
-        for (std::uint64_t s = 0; s < positions; ++s) {
-            if (!(s + w >= c && s < c + w)) continue;
-            auto& d = copy.durations[u.segmentation.duration_states[s]];
+    const std::int64_t frames = std::int64_t(u.frames()), positions = std::int64_t(u.positions());
+    const auto visit = [&](std::int64_t t, std::int64_t s) {
+        auto& d = copy.durations[u.segmentation.duration_states[s]];
+        if (!hsmm) {
             const auto& entry = u.transitions.entries[t * positions + s];
             if (entry.present == 1) d.value_sum += entry.advance;
             d.occupancy += u.states(t, s);
-            reference_emission_cell(copy, u, t, s);
+        } else if (const auto cell = u.durations.get(t, s)) {
+            for (std::size_t j = 0; j < cell->probabilities.size(); ++j) {
+                const S p = cell->probabilities[j], n = S(cell->minimum + j);
+                d.value_sum += p * n;
+                d.squared_sum += (p * n) * n;
+                d.occupancy += p;
+            }
+        }
+        reference_emission_cell(copy, u, t, s);
+    };
+    for (std::int64_t k = 0; hsmm && k < positions; ++k) {
+        const auto lo = std::int64_t(std::trunc(std::max(S(k) - u.radius, S(0))));
+        const auto hi = std::min(
+            positions - 1, std::int64_t(std::trunc(std::min(S(k) + u.radius, S(positions - 1)))));
+        const std::int64_t last = std::min<std::int64_t>(u.segmentation.boundaries[k], frames - 1);
+        for (std::int64_t t = k == 0 ? 0 : u.segmentation.boundaries[k - 1]; t <= last; ++t) {
+            for (std::int64_t s = lo; s <= hi; ++s) visit(t, s);
+        }
+    }
+    const auto w = std::int64_t(u.slope * S(positions));
+    for (std::int64_t t = 1; !hsmm && t + 1 < frames; ++t) {
+        const std::int64_t c = positions * t / frames;
+        for (std::int64_t s = std::max<std::int64_t>(c - w, 0); s < std::min(positions, c + w);
+             ++s) {
+            visit(t, s);
         }
     }
     copy.validate_for(u.model);

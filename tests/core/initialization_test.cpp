@@ -2,23 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
 #include <functional>
 #include <limits>
-#include <random>
 #include <string>
-#include <vector>
 
 #include "core/update.hpp"
-#include "test_support.hpp"
+#include "expectation_test_support.hpp"
 
 namespace tarvek {
 namespace {
 
 using testing::bits;
 using testing::error_of;
+using testing::statistics_bits;
 
 template <class S>
 class Initialization : public ::testing::Test {};
@@ -31,196 +27,126 @@ struct Setup {
     ObservationData<S> observation;
     SegmentationData<S> segmentation;
 
+    // Single-component emissions of the given dimensions per stream; states[k] names segment
+    // k's duration state and its emission state in every stream.
+    Setup(std::vector<StreamLayout> layouts, std::uint64_t durations, std::uint64_t frames,
+          std::vector<std::int32_t> boundaries, std::vector<std::int32_t> states)
+        : model(layouts, durations),
+          statistics(ModelSufficientStatistics<S>::from_model(model)),
+          segmentation(SegmentationData<S>::create(layouts.size(), boundaries.size())) {
+        std::vector<std::size_t> dimensions;
+        for (const auto& layout : layouts) dimensions.push_back(layout.dimensions);
+        observation = ObservationData<S>::create(frames, dimensions);
+        segmentation.boundaries = boundaries;
+        segmentation.duration_states = states;
+        for (auto& row : segmentation.output_states) row = states;
+    }
     void run() { collect_initialization(statistics, model, observation, segmentation); }
 };
 
-// Every statistic as bits, so that "unchanged" means bit-identical.
-template <class S>
-std::vector<std::uint64_t> statistics_bits(const ModelSufficientStatistics<S>& statistics) {
-    std::vector<std::uint64_t> out;
-    const auto add = [&](const std::vector<S>& values) {
-        out.push_back(values.size());
-        for (const S v : values) out.push_back(bits(v));
-    };
-    for (const auto& stream : statistics.streams) {
-        for (const auto& g : stream.emissions) {
-            add(g.weighted_sums);
-            add(g.weighted_squared_sums);
-            add(g.component_occupancies);
-            out.push_back(g.dimensions);
-            out.push_back(bits(g.state_occupancy));
-        }
-    }
-    for (const auto& d : statistics.durations) {
-        for (const S v : {d.value_sum, d.squared_sum, d.occupancy}) out.push_back(bits(v));
-    }
-    return out;
-}
-
-// One stream of `emissions` single-component emissions in `dimensions`, and `states` states.
-template <class S>
-Setup<S> one_stream(std::uint64_t emissions, std::uint64_t dimensions, std::uint64_t states,
-                    std::vector<S> values, std::vector<std::int32_t> boundaries,
-                    std::vector<std::int32_t> duration_states,
-                    std::vector<std::int32_t> emission_states) {
-    Setup<S> s;
-    const std::vector<StreamLayout> layouts{{emissions, 1, dimensions}};
-    s.model = ModelParameters<S>(layouts, states);
-    s.statistics = ModelSufficientStatistics<S>::from_model(s.model);
-    const std::vector<std::size_t> dims{dimensions};
-    s.observation = ObservationData<S>::create(values.size() / dimensions, dims);
-    s.observation.streams[0].values = values;
-    s.segmentation = SegmentationData<S>::create(1, boundaries.size());
-    s.segmentation.boundaries = boundaries;
-    s.segmentation.duration_states = duration_states;
-    s.segmentation.output_states[0] = emission_states;
-    return s;
-}
-
-// Mean and population variance of the listed frames of one dimension, in long double and two
-// passes.
-template <class S>
-std::pair<long double, long double> moments(const std::vector<S>& values, std::size_t dimensions,
-                                            std::size_t dimension,
-                                            const std::vector<std::size_t>& frames) {
-    long double sum = 0;
-    for (const std::size_t t : frames) sum += values[t * dimensions + dimension];
-    const long double mean = sum / frames.size();
-    long double squares = 0;
-    for (const std::size_t t : frames) {
-        const long double deviation = values[t * dimensions + dimension] - mean;
-        squares += deviation * deviation;
-    }
-    return {mean, squares / frames.size()};
-}
-
+// 7 frames of 2-D data over boundaries [2, 5, 7] and states [0, 1, 0], floors 0.1: the means
+// and population variances of each state's frames and segment lengths, computed here in long
+// double (emission 0's second dimension barely varies, so its floor applies).
 TYPED_TEST(Initialization, ThenUpdateGivesFrameAndLengthMoments) {
     using S = TypeParam;
-    // Frames 0, 1, 5 and 6 belong to emission 0, whose second dimension barely varies.
     const std::vector<S> values{S(1.0), S(0.30), S(2.5), S(0.31), S(-1.0), S(4.0),  S(0.5),
                                 S(6.0), S(2.0),  S(5.5), S(3.25), S(0.29), S(0.75), S(0.32)};
-    const std::vector<std::int32_t> boundaries{2, 5, 7};
-    const std::vector<std::int32_t> states{0, 1, 0};
-    auto s = one_stream<S>(2, 2, 2, values, boundaries, states, states);
+    Setup<S> s({{2, 1, 2}}, 2, 7, {2, 5, 7}, {0, 1, 0});
+    s.observation.streams[0].values = values;
     s.run();
     const S floor = S(0.1);
     update(s.model, s.statistics, UpdateOptions<S>{floor, floor, false});
-
+    const auto moments = [](const std::vector<long double>& x) {
+        long double mean = 0, variance = 0;
+        for (const long double v : x) mean += v / x.size();
+        for (const long double v : x) variance += (v - mean) * (v - mean) / x.size();
+        return std::pair{mean, std::max(variance, 0.1L)};
+    };
     const double tolerance = sizeof(S) == 8 ? 1e-12 : 1e-5;
     const std::vector<std::vector<std::size_t>> frames{{0, 1, 5, 6}, {2, 3, 4}};
     for (std::size_t e = 0; e < 2; ++e) {
-        const auto& mixture = s.model.streams[0].emissions[e];
-        EXPECT_EQ(mixture.weights[0], S(1));
+        EXPECT_EQ(s.model.streams[0].emissions[e].weights[0], S(1));
         for (std::size_t j = 0; j < 2; ++j) {
-            const auto [mean, variance] = moments(values, 2, j, frames[e]);
-            const long double floored = std::max(variance, static_cast<long double>(floor));
-            EXPECT_NEAR(mixture.means[j], mean, tolerance * std::fabs(mean)) << e << j;
-            EXPECT_NEAR(mixture.variances[j], floored, tolerance * floored) << e << j;
+            std::vector<long double> x;
+            for (const std::size_t t : frames[e]) x.push_back(values[2 * t + j]);
+            const auto [mean, variance] = moments(x);
+            EXPECT_NEAR(s.model.streams[0].emissions[e].means[j], mean,
+                        tolerance * std::fabs(mean));
+            EXPECT_NEAR(s.model.streams[0].emissions[e].variances[j], variance,
+                        tolerance * variance);
         }
     }
-    EXPECT_EQ(s.model.streams[0].emissions[0].variances[1], floor);  // the floored dimension
-
-    // Segment lengths per duration state, from the boundaries.
-    for (std::int32_t state = 0; state < 2; ++state) {
-        std::vector<long double> lengths;
-        for (std::size_t k = 0; k < boundaries.size(); ++k) {
-            if (states[k] == state) lengths.push_back(boundaries[k] - (k ? boundaries[k - 1] : 0));
-        }
-        long double mean = 0;
-        for (const long double l : lengths) mean += l / lengths.size();
-        long double variance = 0;
-        for (const long double l : lengths) variance += (l - mean) * (l - mean) / lengths.size();
-        EXPECT_EQ(s.model.durations[state].mean, static_cast<S>(mean));
-        EXPECT_EQ(s.model.durations[state].variance,
-                  static_cast<S>(std::max(variance, static_cast<long double>(floor))));
-    }
-    EXPECT_EQ(s.model.durations[0].mean, S(2));
+    EXPECT_EQ(s.model.streams[0].emissions[0].variances[1], floor);
+    EXPECT_EQ(s.model.durations[0].mean, S(2));  // lengths 2 and 2
+    EXPECT_EQ(s.model.durations[0].variance, floor);
     EXPECT_EQ(s.model.durations[1].mean, S(3));
+    EXPECT_EQ(s.model.durations[1].variance, floor);
 }
 
-TYPED_TEST(Initialization, OneSegmentOverThreeFrames) {
+TYPED_TEST(Initialization, SegmentsAndTheirFrames) {
     using S = TypeParam;
-    auto s = one_stream<S>(1, 1, 1, {1, 2, 3}, {3}, {0}, {0});
-    s.run();
-    const auto& g = s.statistics.streams[0].emissions[0];
+    // One segment over [1, 2, 3]: occupancies 3, sums 6 and 14, the duration triple (3, 9, 1);
+    // a second call adds to the sums.
+    Setup<S> one({{1, 1, 1}}, 1, 3, {3}, {0});
+    one.observation.streams[0].values = {1, 2, 3};
+    one.run();
+    const auto& g = one.statistics.streams[0].emissions[0];
     EXPECT_EQ(g.state_occupancy, S(3));
     EXPECT_EQ(g.component_occupancies, std::vector<S>{3});
     EXPECT_EQ(g.weighted_sums, std::vector<S>{6});
     EXPECT_EQ(g.weighted_squared_sums, std::vector<S>{14});
-    const auto& d = s.statistics.durations[0];
-    EXPECT_EQ(d.value_sum, S(3));
-    EXPECT_EQ(d.squared_sum, S(9));
-    EXPECT_EQ(d.occupancy, S(1));
-    // A second call adds to the sums.
-    s.run();
+    const auto& d = one.statistics.durations[0];
+    EXPECT_EQ((std::vector<S>{d.value_sum, d.squared_sum, d.occupancy}), (std::vector<S>{3, 9, 1}));
+    one.run();
     EXPECT_EQ(g.weighted_squared_sums, std::vector<S>{28});
-    EXPECT_EQ(s.statistics.durations[0].occupancy, S(2));
-}
 
-TYPED_TEST(Initialization, EmptySegmentAndTrailingFrames) {
-    using S = TypeParam;
     // [2, 2, 5]: the middle segment adds one duration of 0 and no frames.
-    auto s = one_stream<S>(3, 1, 3, {1, 2, 3, 4, 5}, {2, 2, 5}, {0, 1, 2}, {0, 1, 2});
-    s.run();
-    const auto& middle = s.statistics.durations[1];
-    EXPECT_EQ(bits(middle.value_sum), bits(S(0)));
-    EXPECT_EQ(bits(middle.squared_sum), bits(S(0)));
-    EXPECT_EQ(middle.occupancy, S(1));
-    EXPECT_EQ(s.statistics.streams[0].emissions[1].state_occupancy, S(0));
-    EXPECT_EQ(s.statistics.streams[0].emissions[2].weighted_sums, std::vector<S>{12});
+    Setup<S> empty({{3, 1, 1}}, 3, 5, {2, 2, 5}, {0, 1, 2});
+    empty.observation.streams[0].values = {1, 2, 3, 4, 5};
+    empty.run();
+    const auto& middle = empty.statistics.durations[1];
+    EXPECT_EQ(
+        (std::vector{bits(middle.value_sum), bits(middle.squared_sum), bits(middle.occupancy)}),
+        (std::vector{bits(S(0)), bits(S(0)), bits(S(1))}));
+    EXPECT_EQ(empty.statistics.streams[0].emissions[1].state_occupancy, S(0));
+    EXPECT_EQ(empty.statistics.streams[0].emissions[2].weighted_sums, std::vector<S>{12});
 
     // [2, 4] with 5 frames: frame 4 belongs to no segment.
-    s = one_stream<S>(2, 1, 2, {1, 2, 3, 4, 5}, {2, 4}, {0, 1}, {0, 1});
-    s.run();
-    EXPECT_EQ(s.statistics.streams[0].emissions[1].weighted_sums, std::vector<S>{7});
-    EXPECT_EQ(s.statistics.streams[0].emissions[1].state_occupancy, S(2));
+    Setup<S> trailing({{2, 1, 1}}, 2, 5, {2, 4}, {0, 1});
+    trailing.observation.streams[0].values = {1, 2, 3, 4, 5};
+    trailing.run();
+    EXPECT_EQ(trailing.statistics.streams[0].emissions[1].weighted_sums, std::vector<S>{7});
 
     // No segments at all: nothing changes.
-    s = one_stream<S>(1, 1, 1, {1, 2}, {}, {}, {});
-    const auto before = statistics_bits(s.statistics);
-    s.run();
-    EXPECT_EQ(statistics_bits(s.statistics), before);
+    Setup<S> none({{1, 1, 1}}, 1, 2, {}, {});
+    const auto before = statistics_bits(none.statistics);
+    none.run();
+    EXPECT_EQ(statistics_bits(none.statistics), before);
 }
 
-// Two streams (two emissions in 2 dimensions; one emission in 1), two states, 7 frames,
-// boundaries [2, 5, 7]; the statistics hold earlier sums.
+// Two streams (two emissions in 2-D; one in 1-D), 7 frames, boundaries [2, 5, 7], duration
+// states [0, 1, 0], emission states [0, 1, 0] and [0, 0, 0]; the statistics hold earlier sums.
 template <class S>
 Setup<S> two_streams() {
-    Setup<S> s;
-    const std::vector<StreamLayout> layouts{{2, 1, 2}, {1, 1, 1}};
-    s.model = ModelParameters<S>(layouts, 2);
-    s.statistics = ModelSufficientStatistics<S>::from_model(s.model);
+    Setup<S> s({{2, 1, 2}, {1, 1, 1}}, 2, 7, {2, 5, 7}, {0, 1, 0});
+    s.segmentation.output_states[1] = {0, 0, 0};
     s.statistics.streams[0].emissions[1].weighted_sums = {S(0.5), S(-0.25)};
     s.statistics.durations[1].occupancy = S(1.5);
-    const std::vector<std::size_t> dims{2, 1};
-    s.observation = ObservationData<S>::create(7, dims);
-    for (std::size_t i = 0; i < 14; ++i) s.observation.streams[0].values[i] = S(i) / S(3);
+    for (std::size_t i = 0; i < 14; ++i) s.observation.streams[0].values[i] = S(i) / S(4);
     for (std::size_t i = 0; i < 7; ++i) s.observation.streams[1].values[i] = S(1) - S(i);
-    s.segmentation = SegmentationData<S>::create(2, 3);
-    s.segmentation.boundaries = {2, 5, 7};
-    s.segmentation.duration_states = {0, 1, 0};
-    s.segmentation.output_states = {{0, 1, 0}, {0, 0, 0}};
     return s;
 }
 
-// A two-component emission 1 in stream 0, in the model and the statistics alike.
-template <class S>
-void make_emission_one_two_component(Setup<S>& s) {
-    s.model.streams[0].emissions[1] = GaussianMixtureParameters<S>(2, 2);
-    s.statistics.streams[0].emissions[1] = GaussianSufficientStatistics<S>(2, 2);
-}
-
+// Each step's change is applied with every later one (latest first); the step's message must
+// win and the statistics stay bit-identical. The segment checks all target segment 1.
 TYPED_TEST(Initialization, CheckOrder) {
     using S = TypeParam;
     using Change = std::function<void(Setup<S>&)>;
-    const S nan = std::numeric_limits<S>::quiet_NaN();
-    struct Step {
-        std::string expected;
-        Change change;
+    const auto two_components = [](Setup<S>& s) {
+        s.model.streams[0].emissions[1] = GaussianMixtureParameters<S>(2, 2);
+        s.statistics.streams[0].emissions[1] = GaussianSufficientStatistics<S>(2, 2);
     };
-    // Each step's change is applied with every later one (latest first); the step's message
-    // must win. The segment checks all target segment 1.
-    const std::vector<Step> steps{
+    const std::vector<std::pair<std::string, Change>> steps{
         {"statistics stream or duration counts differ from the model",
          [](auto& s) { s.statistics.durations.pop_back(); }},
         {"observation dimensions must be positive and fit i32",
@@ -240,121 +166,77 @@ TYPED_TEST(Initialization, CheckOrder) {
              s.model.streams[0].emissions[1] = GaussianMixtureParameters<S>(1, 3);
              s.statistics.streams[0].emissions[1] = GaussianSufficientStatistics<S>(1, 3);
          }},
-        {"initialization requires single-component emissions",
-         [](auto& s) { make_emission_one_two_component(s); }},
+        {"initialization requires single-component emissions", two_components},
         {"initialization observations must be finite",
-         [nan](auto& s) { s.observation.streams[1].values[6] = nan; }},
+         [](auto& s) { s.observation.streams[1].values[6] = std::numeric_limits<S>::quiet_NaN(); }},
     };
-    for (std::size_t n = 0; n < steps.size(); ++n) {
-        SCOPED_TRACE(steps[n].expected);
+    const auto expect = [](const std::string& expected, const std::vector<Change>& changes) {
         auto s = two_streams<S>();
-        for (std::size_t k = steps.size(); k-- > n;) steps[k].change(s);
-        const auto before = statistics_bits(s.statistics);
-        EXPECT_EQ(error_of([&] { s.run(); }), steps[n].expected);
-        EXPECT_EQ(statistics_bits(s.statistics), before);
-    }
-}
-
-TYPED_TEST(Initialization, CheckDetails) {
-    using S = TypeParam;
-    const std::vector<std::pair<std::function<void(Setup<S>&)>, std::string>> cases{
-        {[](auto& s) { s.observation.streams.pop_back(); }, "initialization stream counts differ"},
-        {[](auto& s) { s.segmentation.boundaries = {3, 2, 7}; },
-         "initialization boundaries are unordered or out of range"},
-        {[](auto& s) { s.segmentation.boundaries = {2, 5, 8}; },
-         "initialization boundaries are unordered or out of range"},
-        {[](auto& s) { s.segmentation.boundaries[0] = -1; },
-         "initialization boundaries are unordered or out of range"},
-        {[](auto& s) { s.segmentation.duration_states[2] = -1; },
-         "initialization duration state is out of range"},
-        {[](auto& s) { s.segmentation.output_states[1][0] = -1; },
-         "initialization emission state is out of range"},
-        // Segment 0's last check comes before segment 1's first.
-        {[](auto& s) {
-             make_emission_one_two_component(s);
-             s.segmentation.output_states[0][0] = 1;
-             s.segmentation.boundaries[1] = 0;
-         },
-         "initialization requires single-component emissions"},
-        // Also when the segment holds no frame.
-        {[](auto& s) {
-             make_emission_one_two_component(s);
-             s.segmentation.boundaries = {2, 2, 7};
-         },
-         "initialization requires single-component emissions"},
-        // A sum that overflows fails the final validation.
-        {[](auto& s) {
-             s.statistics.streams[0].emissions[0].weighted_sums[1] = std::numeric_limits<S>::max();
-             s.observation.streams[0].values[3] = std::numeric_limits<S>::max();
-         },
-         "Gaussian statistics contain invalid values"},
-    };
-    for (const auto& [change, expected] : cases) {
-        SCOPED_TRACE(expected);
-        auto s = two_streams<S>();
-        change(s);
+        for (const auto& change : changes) change(s);
         const auto before = statistics_bits(s.statistics);
         EXPECT_EQ(error_of([&] { s.run(); }), expected);
         EXPECT_EQ(statistics_bits(s.statistics), before);
+    };
+    for (std::size_t n = 0; n < steps.size(); ++n) {
+        std::vector<Change> changes;
+        for (std::size_t k = steps.size(); k-- > n;) changes.push_back(steps[k].second);
+        SCOPED_TRACE(steps[n].first);
+        expect(steps[n].first, changes);
+    }
+    // Single cases: each kind of unordered boundary; segment 0's last check before segment 1's
+    // first; a two-component emission refused even for an empty segment; an overflowing sum.
+    const char* unordered = "initialization boundaries are unordered or out of range";
+    const char* single = "initialization requires single-component emissions";
+    const S max = std::numeric_limits<S>::max();
+    for (const auto& [expected, change] : std::vector<std::pair<std::string, Change>>{
+             {"initialization stream counts differ",
+              [](auto& s) { s.observation.streams.pop_back(); }},
+             {unordered, [](auto& s) { s.segmentation.boundaries = {3, 2, 7}; }},
+             {unordered, [](auto& s) { s.segmentation.boundaries = {2, 5, 8}; }},
+             {unordered, [](auto& s) { s.segmentation.boundaries[0] = -1; }},
+             {"initialization duration state is out of range",
+              [](auto& s) { s.segmentation.duration_states[2] = -1; }},
+             {"initialization emission state is out of range",
+              [](auto& s) { s.segmentation.output_states[1][0] = -1; }},
+             {single,
+              [&](auto& s) {
+                  two_components(s);
+                  s.segmentation.output_states[0][0] = 1, s.segmentation.boundaries[1] = 0;
+              }},
+             {single, [&](auto& s) { two_components(s), s.segmentation.boundaries = {2, 2, 7}; }},
+             {"Gaussian statistics contain invalid values", [max](auto& s) {
+                  s.statistics.streams[0].emissions[0].weighted_sums[1] = max;
+                  s.observation.streams[0].values[3] = max;
+              }}}) {
+        SCOPED_TRACE(expected);
+        expect(expected, {change});
     }
 }
 
-// The sums equal a plain pass over segments, frames, streams and dimensions, bit for bit,
-// whatever emissions the segments share and whatever the statistics held before.
-TYPED_TEST(Initialization, MatchesAPlainPassBitForBit) {
+// Shared emissions and earlier sums: every value written out by hand from the frames i / 4
+// (stream 0) and 1 − i (stream 1).
+TYPED_TEST(Initialization, TwoStreamsAddToEarlierSums) {
     using S = TypeParam;
-    std::mt19937 random(13);
-    std::uniform_real_distribution<double> uniform(-3.0, 3.0);
     auto s = two_streams<S>();
-    const std::vector<StreamLayout> layouts{{4, 1, 3}, {3, 1, 2}};
-    s.model = ModelParameters<S>(layouts, 3);
-    s.statistics = ModelSufficientStatistics<S>::from_model(s.model);
-    for (auto& stream : s.statistics.streams) {
-        for (auto& g : stream.emissions) {
-            g.state_occupancy = g.component_occupancies[0] = S(0.7);
-            for (S& v : g.weighted_sums) v = static_cast<S>(uniform(random));
-            for (S& v : g.weighted_squared_sums) v = static_cast<S>(std::fabs(uniform(random)));
-        }
-    }
-    const std::vector<std::size_t> dims{3, 2};
-    const std::size_t frames = 40;
-    s.observation = ObservationData<S>::create(frames, dims);
-    for (auto& stream : s.observation.streams) {
-        for (S& v : stream.values) v = static_cast<S>(uniform(random));
-    }
-    const std::vector<std::int32_t> boundaries{3, 3, 9, 17, 17, 22, 30, 31, 38};
-    s.segmentation = SegmentationData<S>::create(2, boundaries.size());
-    s.segmentation.boundaries = boundaries;
-    for (std::size_t k = 0; k < boundaries.size(); ++k) {
-        s.segmentation.duration_states[k] = static_cast<std::int32_t>(random() % 3);
-        s.segmentation.output_states[0][k] = static_cast<std::int32_t>(random() % 4);
-        s.segmentation.output_states[1][k] = static_cast<std::int32_t>(random() % 3);
-    }
-
-    auto expected = s.statistics;
-    std::int32_t start = 0;
-    for (std::size_t k = 0; k < boundaries.size(); ++k) {
-        auto& d = expected.durations[s.segmentation.duration_states[k]];
-        const S length = static_cast<S>(boundaries[k] - start);
-        d.value_sum += length;
-        d.squared_sum += length * length;
-        d.occupancy += 1;
-        for (std::int32_t t = start; t < boundaries[k]; ++t) {
-            for (std::size_t i = 0; i < 2; ++i) {
-                auto& g = expected.streams[i].emissions[s.segmentation.output_states[i][k]];
-                g.state_occupancy += 1;
-                g.component_occupancies[0] += 1;
-                for (std::size_t j = 0; j < dims[i]; ++j) {
-                    const S x = s.observation.streams[i].values[t * dims[i] + j];
-                    g.weighted_sums[j] += x;
-                    g.weighted_squared_sums[j] += x * x;
-                }
-            }
-        }
-        start = boundaries[k];
-    }
     s.run();
-    EXPECT_EQ(statistics_bits(s.statistics), statistics_bits(expected));
+    using V = std::vector<S>;
+    const auto& zero = s.statistics.streams[0].emissions[0];
+    const auto& one = s.statistics.streams[0].emissions[1];
+    const auto& all = s.statistics.streams[1].emissions[0];
+    EXPECT_EQ((V{zero.state_occupancy, zero.component_occupancies[0], one.state_occupancy,
+                 all.state_occupancy}),
+              (V{4, 4, 3, 7}));
+    EXPECT_EQ(zero.weighted_sums, (V{6, 7}));
+    EXPECT_EQ(zero.weighted_squared_sums, (V{S(15.5), S(18.75)}));
+    EXPECT_EQ(one.weighted_sums, (V{5, 5}));
+    EXPECT_EQ(one.weighted_squared_sums, (V{S(7.25), S(9.6875)}));
+    EXPECT_EQ(all.weighted_sums, V{-14});
+    EXPECT_EQ(all.weighted_squared_sums, V{56});
+    for (std::size_t d = 0; d < 2; ++d) {
+        const auto& triple = s.statistics.durations[d];
+        EXPECT_EQ((V{triple.value_sum, triple.squared_sum, triple.occupancy}),
+                  (d == 0 ? V{4, 8, 2} : V{3, 9, S(2.5)}));
+    }
 }
 
 }  // namespace
