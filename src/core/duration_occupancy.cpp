@@ -11,6 +11,7 @@
 #include "core/allocation.hpp"
 #include "core/hsmm_jumps.hpp"
 #include "core/pruning.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -205,15 +206,6 @@ DurationOccupancies compute_posteriors(const IncomingJumps<S>& incoming,
         result.offsets[i] += result.offsets[i - 1];
     }
     return result;
-}
-
-// Whether every value is finite and not negative (negative zero passes).
-template <Scalar S>
-bool all_finite_nonnegative(const std::vector<S>& values) noexcept {
-    constexpr S largest = std::numeric_limits<S>::max();
-    unsigned valid = 1;
-    for (const S value : values) valid &= (value >= S(0)) & (value <= largest);
-    return valid != 0;
 }
 
 // Position 0's mass at frame t: only its segment that begins at frame 0 counts, over durations

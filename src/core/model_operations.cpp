@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/allocation.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -70,10 +71,7 @@ void GaussianMixtureParameters<S>::increase_mixtures(std::uint64_t count, S disp
         throw ModelError("invalid mixture count or displacement");
     }
     const bool finite_parameters =
-        std::all_of(weights.begin(), weights.end(), [](S w) { return is_finite_nonnegative(w); }) &&
-        std::all_of(means.begin(), means.end(), [](S m) { return std::isfinite(m); }) &&
-        std::all_of(variances.begin(), variances.end(),
-                    [](S v) { return is_finite_nonnegative(v); });
+        all_finite_nonnegative(weights) && all_finite(means) && all_finite_nonnegative(variances);
     if (!finite_parameters) {
         throw ModelError(
             "splitting requires finite parameters and nonnegative weights and variances");
