@@ -272,25 +272,17 @@ DurationOccupancies DurationOccupancies::from_values(std::uint64_t frames, std::
     const ModelError invalid(
         "duration occupancies require positive matching dimensions, representable durations "
         "and finite nonnegative weights");
-    const auto cells = checked_mul(frames, states);
-    if (frames == 0 || states == 0 || !cells || *cells != presence.size()) throw invalid;
-    if (minimums.size() != presence.size() || offsets.size() != presence.size() + 1 ||
-        offsets.front() != 0 || offsets.back() != values.size()) {
+    if (minimums.size() != presence.size() ||
+        !valid_layout(frames, states, presence, offsets, values)) {
         throw invalid;
     }
     for (std::size_t i = 0; i < presence.size(); ++i) {
-        if (presence[i] > 1 || offsets[i] > offsets[i + 1]) throw invalid;
         const std::uint64_t count = offsets[i + 1] - offsets[i];
         if (presence[i] == 0) {
-            if (count != 0) throw invalid;
             minimums[i] = 0;
         } else if (count != 0 && !checked_add(minimums[i], count)) {
             throw invalid;
         }
-    }
-    if (!std::all_of(values.begin(), values.end(),
-                     [](float value) { return is_finite_nonnegative(value); })) {
-        throw invalid;
     }
     DurationOccupancies result;
     result.presence = std::move(presence);
@@ -303,11 +295,7 @@ DurationOccupancies DurationOccupancies::from_values(std::uint64_t frames, std::
 }
 
 bool DurationOccupancies::well_formed() const noexcept {
-    const auto cells = checked_mul(frames, states);
-    if (!cells || *cells != presence.size() || minimums.size() != *cells ||
-        offsets.size() != *cells + 1) {
-        return false;
-    }
+    if (!arrays_match() || minimums.size() != presence.size()) return false;
     for (std::size_t i = 0; i < presence.size(); ++i) {
         if (presence[i] == 1 && (offsets[i] > offsets[i + 1] || offsets[i + 1] > values.size())) {
             return false;
@@ -318,12 +306,9 @@ bool DurationOccupancies::well_formed() const noexcept {
 
 std::optional<DurationPosteriorView> DurationOccupancies::get(std::uint64_t frame,
                                                               std::uint64_t state) const& noexcept {
-    if (frame >= frames || state >= states) return std::nullopt;
-    const std::size_t i = static_cast<std::size_t>(frame * states + state);
-    if (presence[i] != 1) return std::nullopt;
-    return DurationPosteriorView{
-        std::span<const float>(values.data() + offsets[i], offsets[i + 1] - offsets[i]),
-        minimums[i]};
+    const auto cell = present_cell(frame, state);
+    if (!cell) return std::nullopt;
+    return DurationPosteriorView{cell_values(*cell), minimums[*cell]};
 }
 
 template <Scalar S>

@@ -15,14 +15,6 @@ namespace tarvek {
 
 namespace {
 
-// A mixture table whose arrays match its own frame and state counts, so that every cell lookup
-// stays inside them (tables from `from_values` or from inference always do).
-bool well_formed(const MixtureOccupancies& table) noexcept {
-    const auto cells = checked_mul(table.frames, table.states);
-    return cells && *cells == table.presence.size() &&
-           table.offsets.size() == table.presence.size() + 1;
-}
-
 // Per position, whether one of its present cells in a mixture table is malformed: a weight
 // count other than `components[s]`, or a weight that is not finite and nonnegative. Frames the
 // accumulation never visits count too. One pass in cell order.
@@ -86,7 +78,7 @@ void validate_expectation(const ModelSufficientStatistics<S>& statistics,
         for (std::size_t i = 0; i < streams; ++i) {
             const MixtureOccupancies& table = mixtures[i];
             if (table.frames != states.frames || table.states != states.states ||
-                !well_formed(table)) {
+                !table.arrays_match()) {
                 throw ModelError("mixture posterior dimensions differ");
             }
             const auto& gaussians = statistics.streams[i].emissions;
