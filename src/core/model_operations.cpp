@@ -12,8 +12,7 @@ namespace {
 
 template <Scalar S>
 void check_duration_law(const DurationParameters<S>& duration) {
-    if (!std::isfinite(duration.mean) || !std::isfinite(duration.variance) ||
-        !(duration.variance > S(0))) {
+    if (!duration.has_valid_law()) {
         throw ModelError("duration requires a finite mean and positive variance");
     }
 }
@@ -28,6 +27,11 @@ S weighted_log_density(const DurationParameters<S>& duration, S x, S weight) noe
 }  // namespace
 
 // ---- Durations ----------------------------------------------------------------------------
+
+template <Scalar S>
+bool DurationParameters<S>::has_valid_law() const noexcept {
+    return std::isfinite(mean) && std::isfinite(variance) && variance > S(0);
+}
 
 template <Scalar S>
 S DurationParameters<S>::log_probability(S duration, S weight) const {
@@ -153,6 +157,7 @@ GaussianMixtureParameters<S> GaussianMixtureParameters<S>::from_durations(
 }
 
 #define TARVEK_INSTANTIATE(S)                                                              \
+    template bool DurationParameters<S>::has_valid_law() const noexcept;                   \
     template S DurationParameters<S>::log_probability(S, S) const;                         \
     template S DurationParameters<S>::annealed_log_probability(std::uint64_t, S, S) const; \
     template S DurationParameters<S>::probability(std::uint64_t, S, S) const;              \
