@@ -55,9 +55,7 @@ void HsmmExpectationClass<S>::define(ClassBuilder<HsmmExpectationClass>& c) {
                  expectation.durations = std::move(copy);
              });
     define_shared_parts<S>(c);
-    c.property(
-        "state_radius", [](const Value& expectation) { return expectation.state_radius; },
-        [](Value& expectation, S value) { expectation.state_radius = value; });
+    define_field<&Value::state_radius>(c, "state_radius");
 }
 
 template <Scalar S>
@@ -77,9 +75,7 @@ void GeometricExpectationClass<S>::define(ClassBuilder<GeometricExpectationClass
                  expectation.transitions = std::move(copy);
              });
     define_shared_parts<S>(c);
-    c.property(
-        "pruning_slope", [](const Value& expectation) { return expectation.pruning_slope; },
-        [](Value& expectation, S value) { expectation.pruning_slope = value; });
+    define_field<&Value::pruning_slope>(c, "pruning_slope");
 }
 
 template struct HsmmExpectationClass<float>;

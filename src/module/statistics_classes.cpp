@@ -73,15 +73,9 @@ void DurationStatisticsClass<S>::define(ClassBuilder<DurationStatisticsClass>& c
         if (values.size() != 3) throw ModelError("duration statistics require three values");
         statistics = Value{values[0], values[1], values[2]};
     });
-    c.property(
-        "value_sum", [](const Value& statistics) { return statistics.value_sum; },
-        [](Value& statistics, S value) { statistics.value_sum = value; });
-    c.property(
-        "squared_sum", [](const Value& statistics) { return statistics.squared_sum; },
-        [](Value& statistics, S value) { statistics.squared_sum = value; });
-    c.property(
-        "occupancy", [](const Value& statistics) { return statistics.occupancy; },
-        [](Value& statistics, S value) { statistics.occupancy = value; });
+    define_field<&Value::value_sum>(c, "value_sum");
+    define_field<&Value::squared_sum>(c, "squared_sum");
+    define_field<&Value::occupancy>(c, "occupancy");
     c.method("clear()", [](Value& statistics) { statistics = Value{}; });
     c.cloned();
 }
