@@ -30,6 +30,23 @@ void replace_at(std::vector<T>& items, std::uint64_t index, const T& value,
     items[index] = std::move(copy);
 }
 
+// Element `index` of `items`, a list inside `whole`, becomes a copy of `value` if `whole` then
+// validates; otherwise the old element is put back and the error goes on. Only the new element
+// can fail, so this tries it in place instead of copying the whole value.
+template <class Whole, class T>
+void replace_validated(Whole& whole, std::vector<T>& items, std::uint64_t index, const T& value,
+                       const ModelError& out_of_range) {
+    if (index >= items.size()) throw out_of_range;
+    T element = value;
+    std::swap(items[index], element);
+    try {
+        whole.validate();
+    } catch (...) {
+        std::swap(items[index], element);
+        throw;
+    }
+}
+
 template <class T>
 using Slots = std::vector<std::optional<T>>;
 
