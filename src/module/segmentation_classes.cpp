@@ -95,8 +95,7 @@ void SegmentationClass<S>::define(ClassBuilder<SegmentationClass>& c) {
                  segmentation.output_states[stream] = std::move(values);
              });
     c.method("replace(value)", [](Value& segmentation, const Shared<SegmentationClass>& value) {
-        Value copy = *value;
-        segmentation = std::move(copy);
+        assign_copy(segmentation, *value);
     });
     c.method("validate()", [](const Value& segmentation) { segmentation.validate(); });
     c.cloned();

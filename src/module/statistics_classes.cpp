@@ -97,8 +97,7 @@ void StreamStatisticsClass<S>::define(ClassBuilder<StreamStatisticsClass>& c) {
     });
     c.method("replace(values)",
              [](Value& statistics, const Shared<GaussianStatisticsCollectionClass<S>>& values) {
-                 std::vector<GaussianSufficientStatistics<S>> copy = *values;
-                 statistics.emissions = std::move(copy);
+                 assign_copy(statistics.emissions, *values);
              });
     c.method("clear()", [](Value& statistics) { statistics.clear(); });
     c.cloned();
