@@ -284,14 +284,8 @@ DurationOccupancies DurationOccupancies::from_values(std::uint64_t frames, std::
             throw invalid;
         }
     }
-    DurationOccupancies result;
-    result.presence = std::move(presence);
-    result.minimums = std::move(minimums);
-    result.offsets = std::move(offsets);
-    result.values = std::move(values);
-    result.frames = frames;
-    result.states = states;
-    return result;
+    return {{std::move(presence), std::move(offsets), std::move(values), frames, states},
+            std::move(minimums)};
 }
 
 bool DurationOccupancies::well_formed() const noexcept {

@@ -19,13 +19,7 @@ MixtureOccupancies MixtureOccupancies::from_values(std::uint64_t frames, std::ui
         "mixture occupancies require positive matching dimensions and finite nonnegative "
         "weights");
     if (!valid_layout(frames, states, presence, offsets, values)) throw invalid;
-    MixtureOccupancies result;
-    result.presence = std::move(presence);
-    result.offsets = std::move(offsets);
-    result.values = std::move(values);
-    result.frames = frames;
-    result.states = states;
-    return result;
+    return {{std::move(presence), std::move(offsets), std::move(values), frames, states}};
 }
 
 std::optional<std::span<const float>> MixtureOccupancies::get(std::uint64_t frame,
