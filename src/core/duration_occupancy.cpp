@@ -53,11 +53,8 @@ void for_each_window_row(const StateRadiusWindow<S>& window, Visit&& visit) {
 template <Scalar S>
 void check_score_shapes(const StateScoreTable<S>& emissions, const HsmmScoreTables<S>& forward,
                         const HsmmScoreTables<S>& backward, S total) {
-    const auto same = [&](const StateScoreTable<S>& table) {
-        return table.frames == emissions.frames && table.states == emissions.states;
-    };
-    if (!same(forward.begin) || !same(forward.end) || !same(backward.begin) ||
-        !same(backward.end)) {
+    if (!forward.begin.same_shape(emissions) || !forward.end.same_shape(emissions) ||
+        !backward.begin.same_shape(emissions) || !backward.end.same_shape(emissions)) {
         throw ModelError("duration occupancy score dimensions differ");
     }
     if (!std::isfinite(total)) throw ModelError("duration occupancy normalizer must be finite");

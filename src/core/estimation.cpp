@@ -45,7 +45,7 @@ S estimate_hsmm(ModelSufficientStatistics<S>& statistics, const ModelParameters<
     const HsmmScoreTables<S> backward = backward_hsmm_with(model, segmentation, emissions, options);
     const StateScoreTable<S>& end = forward.end;
     const StateScoreTable<S>& end_beta = backward.end;
-    if (end.frames != end_beta.frames || end.states != end_beta.states || end.states == 0) {
+    if (!end.same_shape(end_beta) || end.states == 0) {
         throw ModelError("forward/backward dimensions or state index do not match");
     }
     S total = log_zero<S>;
@@ -78,7 +78,7 @@ S estimate_geometric(ModelSufficientStatistics<S>& statistics, const ModelParame
         forward_geometric(model, segmentation, emissions, temperature, pruning_slope);
     const StateScoreTable<S> beta =
         backward_geometric(model, segmentation, emissions, temperature, pruning_slope);
-    if (beta.frames != emissions.frames || beta.states != emissions.states) {
+    if (!beta.same_shape(emissions)) {
         throw ModelError("backward and emission dimensions do not match");
     }
     const S total = beta(0, 0) + emissions(0, 0);
