@@ -124,40 +124,39 @@ void DurationStatisticsCollectionClass<S>::define(
 // Each converts the options first ("invalid duration update mode"), then runs the core update,
 // which re-estimates a copy and replaces the receiver's value only on success.
 
+namespace {
+
+// `update(statistics, options)` on a parameter class, from the matching statistics class.
+template <Scalar S, class StatisticsClass, class Class>
+void define_update(ClassBuilder<Class>& c) {
+    using Value = typename Class::Value;
+    c.method("update(statistics, options)",
+             [](Value& parameters, const Shared<StatisticsClass>& statistics,
+                const Shared<UpdateOptionsClass<S>>& options) {
+                 return tarvek::update(parameters, *statistics, options->native());
+             });
+}
+
+}  // namespace
+
 template <Scalar S>
 void define_model_update(ClassBuilder<ModelClass<S>>& c) {
-    c.method("update(statistics, options)",
-             [](ModelParameters<S>& model, const Shared<ModelStatisticsClass<S>>& statistics,
-                const Shared<UpdateOptionsClass<S>>& options) {
-                 tarvek::update(model, *statistics, options->native());
-             });
+    define_update<S, ModelStatisticsClass<S>>(c);
 }
 
 template <Scalar S>
 void define_stream_update(ClassBuilder<StreamClass<S>>& c) {
-    c.method("update(statistics, options)",
-             [](StreamParameters<S>& stream, const Shared<StreamStatisticsClass<S>>& statistics,
-                const Shared<UpdateOptionsClass<S>>& options) {
-                 tarvek::update(stream, *statistics, options->native());
-             });
+    define_update<S, StreamStatisticsClass<S>>(c);
 }
 
 template <Scalar S>
 void define_gaussian_update(ClassBuilder<GaussianClass<S>>& c) {
-    c.method("update(statistics, options)", [](GaussianMixtureParameters<S>& mixture,
-                                               const Shared<GaussianStatisticsClass<S>>& statistics,
-                                               const Shared<UpdateOptionsClass<S>>& options) {
-        return tarvek::update(mixture, *statistics, options->native());
-    });
+    define_update<S, GaussianStatisticsClass<S>>(c);
 }
 
 template <Scalar S>
 void define_duration_update(ClassBuilder<DurationClass<S>>& c) {
-    c.method("update(statistics, options)", [](DurationParameters<S>& duration,
-                                               const Shared<DurationStatisticsClass<S>>& statistics,
-                                               const Shared<UpdateOptionsClass<S>>& options) {
-        return tarvek::update(duration, *statistics, options->native());
-    });
+    define_update<S, DurationStatisticsClass<S>>(c);
 }
 
 template struct GaussianStatisticsClass<float>;
