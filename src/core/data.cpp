@@ -4,6 +4,7 @@
 
 #include "core/allocation.hpp"
 #include "core/error.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -49,6 +50,14 @@ void ObservationData<S>::validate() const {
             throw ModelError("observation storage does not match dimensions");
         }
     }
+}
+
+template <Scalar S>
+bool ObservationData<S>::all_values_finite() const noexcept {
+    for (const ObservationStreamData<S>& stream : streams) {
+        if (!all_finite(stream.values)) return false;
+    }
+    return true;
 }
 
 namespace {

@@ -35,6 +35,9 @@ struct ObservationData {
     // dimension and its value count.
     void validate() const;
 
+    // Whether every value of every stream is finite.
+    bool all_values_finite() const noexcept;
+
     std::size_t stream_count() const noexcept { return streams.size(); }
 
     bool operator==(const ObservationData&) const = default;

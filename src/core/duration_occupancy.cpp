@@ -11,6 +11,7 @@
 #include "core/allocation.hpp"
 #include "core/hsmm_jumps.hpp"
 #include "core/pruning.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -52,11 +53,8 @@ void for_each_window_row(const StateRadiusWindow<S>& window, Visit&& visit) {
 template <Scalar S>
 void check_score_shapes(const StateScoreTable<S>& emissions, const HsmmScoreTables<S>& forward,
                         const HsmmScoreTables<S>& backward, S total) {
-    const auto same = [&](const StateScoreTable<S>& table) {
-        return table.frames == emissions.frames && table.states == emissions.states;
-    };
-    if (!same(forward.begin) || !same(forward.end) || !same(backward.begin) ||
-        !same(backward.end)) {
+    if (!forward.begin.same_shape(emissions) || !forward.end.same_shape(emissions) ||
+        !backward.begin.same_shape(emissions) || !backward.end.same_shape(emissions)) {
         throw ModelError("duration occupancy score dimensions differ");
     }
     if (!std::isfinite(total)) throw ModelError("duration occupancy normalizer must be finite");
@@ -207,15 +205,6 @@ DurationOccupancies compute_posteriors(const IncomingJumps<S>& incoming,
     return result;
 }
 
-// Whether every value is finite and not negative (negative zero passes).
-template <Scalar S>
-bool all_finite_nonnegative(const std::vector<S>& values) noexcept {
-    constexpr S largest = std::numeric_limits<S>::max();
-    unsigned valid = 1;
-    for (const S value : values) valid &= (value >= S(0)) & (value <= largest);
-    return valid != 0;
-}
-
 // Position 0's mass at frame t: only its segment that begins at frame 0 counts, over durations
 // t + 1 .. t + L − 1.
 template <Scalar S>
@@ -280,42 +269,24 @@ DurationOccupancies DurationOccupancies::from_values(std::uint64_t frames, std::
     const ModelError invalid(
         "duration occupancies require positive matching dimensions, representable durations "
         "and finite nonnegative weights");
-    const auto cells = checked_mul(frames, states);
-    if (frames == 0 || states == 0 || !cells || *cells != presence.size()) throw invalid;
-    if (minimums.size() != presence.size() || offsets.size() != presence.size() + 1 ||
-        offsets.front() != 0 || offsets.back() != values.size()) {
+    if (minimums.size() != presence.size() ||
+        !valid_layout(frames, states, presence, offsets, values)) {
         throw invalid;
     }
     for (std::size_t i = 0; i < presence.size(); ++i) {
-        if (presence[i] > 1 || offsets[i] > offsets[i + 1]) throw invalid;
         const std::uint64_t count = offsets[i + 1] - offsets[i];
         if (presence[i] == 0) {
-            if (count != 0) throw invalid;
             minimums[i] = 0;
         } else if (count != 0 && !checked_add(minimums[i], count)) {
             throw invalid;
         }
     }
-    if (!std::all_of(values.begin(), values.end(),
-                     [](float value) { return is_finite_nonnegative(value); })) {
-        throw invalid;
-    }
-    DurationOccupancies result;
-    result.presence = std::move(presence);
-    result.minimums = std::move(minimums);
-    result.offsets = std::move(offsets);
-    result.values = std::move(values);
-    result.frames = frames;
-    result.states = states;
-    return result;
+    return {{std::move(presence), std::move(offsets), std::move(values), frames, states},
+            std::move(minimums)};
 }
 
 bool DurationOccupancies::well_formed() const noexcept {
-    const auto cells = checked_mul(frames, states);
-    if (!cells || *cells != presence.size() || minimums.size() != *cells ||
-        offsets.size() != *cells + 1) {
-        return false;
-    }
+    if (!arrays_match() || minimums.size() != presence.size()) return false;
     for (std::size_t i = 0; i < presence.size(); ++i) {
         if (presence[i] == 1 && (offsets[i] > offsets[i + 1] || offsets[i + 1] > values.size())) {
             return false;
@@ -326,12 +297,9 @@ bool DurationOccupancies::well_formed() const noexcept {
 
 std::optional<DurationPosteriorView> DurationOccupancies::get(std::uint64_t frame,
                                                               std::uint64_t state) const& noexcept {
-    if (frame >= frames || state >= states) return std::nullopt;
-    const std::size_t i = static_cast<std::size_t>(frame * states + state);
-    if (presence[i] != 1) return std::nullopt;
-    return DurationPosteriorView{
-        std::span<const float>(values.data() + offsets[i], offsets[i + 1] - offsets[i]),
-        minimums[i]};
+    const auto cell = present_cell(frame, state);
+    if (!cell) return std::nullopt;
+    return DurationPosteriorView{cell_values(*cell), minimums[*cell]};
 }
 
 template <Scalar S>

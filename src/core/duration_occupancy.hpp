@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/data.hpp"
+#include "core/flat_posteriors.hpp"
 #include "core/hsmm.hpp"
 #include "core/model.hpp"
 #include "core/score_table.hpp"
@@ -42,24 +43,16 @@ struct DurationPosterior {
     bool operator==(const DurationPosterior&) const = default;
 };
 
-// A frames × states table of optional posteriors (cell (t, s) is cell t · states + s), stored
-// flat in cell order, which is also the exchange layout: cell i is present when presence[i] is
-// 1, owns values[offsets[i] .. offsets[i + 1]) and starts at duration minimums[i]; an absent
-// cell owns no values and has minimum 0. A present cell may own no values.
-struct DurationOccupancies {
-    std::vector<std::uint8_t> presence;   // frames · states flags
+// A frames × states table of optional duration posteriors in the flat layout: a present cell
+// also starts at duration minimums[i]; an absent cell has minimum 0. A present cell may own no
+// values.
+struct DurationOccupancies : FlatPosteriorTable {
     std::vector<std::uint64_t> minimums;  // frames · states first durations
-    std::vector<std::uint64_t> offsets;   // frames · states + 1 running counts, from 0
-    std::vector<float> values;
-    std::uint64_t frames = 0;
-    std::uint64_t states = 0;
 
-    // Frames and states positive, their product equal to the number of presence flags, a
-    // well-formed layout (as many minimums as flags, flags 0 or 1, offsets from 0 to the value
-    // count in order, absent cells empty), minimum + length representable in 64 bits for every
-    // present cell with values, and every value finite and nonnegative; else "duration
-    // occupancies require positive matching dimensions, representable durations and finite
-    // nonnegative weights". The minimums of absent cells are set to 0.
+    // A `valid_layout`, as many minimums as flags, and minimum + length representable in 64
+    // bits for every present cell with values; else "duration occupancies require positive
+    // matching dimensions, representable durations and finite nonnegative weights". The
+    // minimums of absent cells are set to 0.
     static DurationOccupancies from_values(std::uint64_t frames, std::uint64_t states,
                                            std::vector<std::uint8_t> presence,
                                            std::vector<std::uint64_t> minimums,

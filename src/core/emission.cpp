@@ -1,10 +1,8 @@
 #include "core/emission.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <optional>
 #include <span>
-#include <type_traits>
 #include <vector>
 
 #include "core/allocation.hpp"
@@ -167,18 +165,6 @@ class Cells {
     LinearBand band_;
 };
 
-template <Scalar S>
-bool all_finite(std::span<const S> values) noexcept {
-    using Bits = std::conditional_t<std::is_same_v<S, float>, std::uint32_t, std::uint64_t>;
-    constexpr Bits exponent =
-        std::is_same_v<S, float> ? Bits{0x7f800000u} : static_cast<Bits>(0x7ff0000000000000ull);
-    Bits non_finite = 0;
-    for (const S value : values) {
-        non_finite |= static_cast<Bits>((std::bit_cast<Bits>(value) & exponent) == exponent);
-    }
-    return non_finite == 0;
-}
-
 // One cell with every check of the one-frame scoring, so that the first failing cell in the
 // defining order reports its own message.
 template <Scalar S, class ViewOf>
@@ -200,9 +186,7 @@ S checked_cell(const Inputs<S>& in, const ViewOf& view_of, std::uint64_t t, std:
 // position needs present with the observation's dimensions.
 template <Scalar S, class ViewOf>
 bool cells_cannot_fail(const Inputs<S>& in, const Cells<S>& cells, const ViewOf& view_of) {
-    for (const ObservationStreamData<S>& stream : in.observation.streams) {
-        if (!all_finite(std::span<const S>(stream.values))) return false;
-    }
+    if (!in.observation.all_values_finite()) return false;
     for (std::uint64_t s = 0; s < in.positions(); ++s) {
         if (cells.position_frames(s).empty()) continue;
         for (std::size_t i = 0; i < in.observation.streams.size(); ++i) {

@@ -5,12 +5,12 @@
 
 #include "core/duration_occupancy.hpp"
 #include "core/emission.hpp"
-#include "core/error.hpp"
 #include "core/expectation.hpp"
 #include "core/geometric.hpp"
 #include "core/hsmm.hpp"
 #include "core/mixture_occupancy.hpp"
 #include "core/occupancy.hpp"
+#include "core/score_reductions.hpp"
 
 namespace tarvek {
 
@@ -43,15 +43,8 @@ S estimate_hsmm(ModelSufficientStatistics<S>& statistics, const ModelParameters<
         options.state_radius);
     const HsmmScoreTables<S> forward = search_hsmm(model, segmentation, emissions, options, false);
     const HsmmScoreTables<S> backward = backward_hsmm_with(model, segmentation, emissions, options);
-    const StateScoreTable<S>& end = forward.end;
-    const StateScoreTable<S>& end_beta = backward.end;
-    if (end.frames != end_beta.frames || end.states != end_beta.states || end.states == 0) {
-        throw ModelError("forward/backward dimensions or state index do not match");
-    }
-    S total = log_zero<S>;
-    for (std::uint64_t t = 0; t < end.frames; ++t) {
-        total = log_add(total, end(t, 0) + end_beta(t, 0));
-    }
+    // Every path runs through the first position's segment ends.
+    const S total = total_through_state(forward.end, backward.end, 0);
     const DurationOccupancies durations = duration_occupancies_with(
         model, segmentation, emissions, forward, backward, total, options);
     const StateScoreTable<S> states =
@@ -78,10 +71,7 @@ S estimate_geometric(ModelSufficientStatistics<S>& statistics, const ModelParame
         forward_geometric(model, segmentation, emissions, temperature, pruning_slope);
     const StateScoreTable<S> beta =
         backward_geometric(model, segmentation, emissions, temperature, pruning_slope);
-    if (beta.frames != emissions.frames || beta.states != emissions.states) {
-        throw ModelError("backward and emission dimensions do not match");
-    }
-    const S total = beta(0, 0) + emissions(0, 0);
+    const S total = backward_log_probability(beta, emissions);
     const TransitionOccupancies transitions = geometric_transition_occupancies(
         model, segmentation, emissions, alpha, beta, total, temperature, pruning_slope);
     const StateScoreTable<S> states = geometric_occupancies(alpha, beta, total, pruning_slope);

@@ -2,35 +2,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
+#include <span>
 #include <vector>
 
 #include "core/allocation.hpp"
 #include "core/error.hpp"
 #include "core/pruning.hpp"
 #include "core/statistics_transaction.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
 namespace {
-
-template <Scalar S>
-bool all_values_finite(const ObservationData<S>& observation) noexcept {
-    constexpr S largest = std::numeric_limits<S>::max();
-    unsigned valid = 1;
-    for (const ObservationStreamData<S>& stream : observation.streams) {
-        for (const S value : stream.values) valid &= (value >= -largest) & (value <= largest);
-    }
-    return valid != 0;
-}
-
-// A mixture table whose arrays match its own frame and state counts, so that every cell lookup
-// stays inside them (tables from `from_values` or from inference always do).
-bool well_formed(const MixtureOccupancies& table) noexcept {
-    const auto cells = checked_mul(table.frames, table.states);
-    return cells && *cells == table.presence.size() &&
-           table.offsets.size() == table.presence.size() + 1;
-}
 
 // Per position, whether one of its present cells in a mixture table is malformed: a weight
 // count other than `components[s]`, or a weight that is not finite and nonnegative. Frames the
@@ -41,10 +24,7 @@ std::vector<std::uint8_t> malformed_positions(const MixtureOccupancies& table,
     std::vector<std::uint8_t> malformed = allocate_or_bad_alloc<std::uint8_t>(positions, 0);
     const float* values = table.values.data();
     // Usually every weight is valid: one pass over all of them spares the per-cell checks.
-    unsigned all_valid = 1;
-    for (const float value : table.values) {
-        all_valid &= (value >= 0.0f) & (value <= std::numeric_limits<float>::max());
-    }
+    const bool all_valid = all_finite_nonnegative(table.values);
     for (std::uint64_t t = 0; t < table.frames; ++t) {
         const std::size_t row = static_cast<std::size_t>(t * positions);
         for (std::uint64_t s = 0; s < positions; ++s) {
@@ -56,12 +36,10 @@ std::vector<std::uint8_t> malformed_positions(const MixtureOccupancies& table,
                 malformed[s] = 1;
                 continue;
             }
-            if (all_valid != 0) continue;
-            unsigned valid = 1;
-            for (std::uint64_t j = first; j < end; ++j) {
-                valid &= (values[j] >= 0.0f) & (values[j] <= std::numeric_limits<float>::max());
+            if (all_valid) continue;
+            if (!all_finite_nonnegative(std::span<const float>(values + first, end - first))) {
+                malformed[s] = 1;
             }
-            malformed[s] |= static_cast<std::uint8_t>(valid ^ 1U);
         }
     }
     return malformed;
@@ -86,7 +64,7 @@ void validate_expectation(const ModelSufficientStatistics<S>& statistics,
         *cells != states.values.size()) {
         throw ModelError("expectation dimensions or stream counts differ");
     }
-    if (!all_values_finite(observation)) {
+    if (!observation.all_values_finite()) {
         throw ModelError("expectation observations must be finite");
     }
     // Built for stream i when position 0 reaches its cell check; a position whose emission
@@ -100,7 +78,7 @@ void validate_expectation(const ModelSufficientStatistics<S>& statistics,
         for (std::size_t i = 0; i < streams; ++i) {
             const MixtureOccupancies& table = mixtures[i];
             if (table.frames != states.frames || table.states != states.states ||
-                !well_formed(table)) {
+                !table.arrays_match()) {
                 throw ModelError("mixture posterior dimensions differ");
             }
             const auto& gaussians = statistics.streams[i].emissions;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -14,22 +15,6 @@ namespace {
 constexpr std::int64_t frame_limit = std::numeric_limits<std::int32_t>::max();
 
 const char* const no_sequences = "generation requires nonempty matching stream and state sequences";
-
-template <Scalar S>
-bool all_finite(const std::vector<S>& values) {
-    for (const S value : values) {
-        if (!std::isfinite(value)) return false;
-    }
-    return true;
-}
-
-template <Scalar S>
-bool all_finite_nonnegative(const std::vector<S>& values) {
-    for (const S value : values) {
-        if (!is_finite_nonnegative(value)) return false;
-    }
-    return true;
-}
 
 template <Scalar S>
 bool emission_is_valid(const GaussianMixtureParameters<S>& mixture, std::uint64_t dimensions) {

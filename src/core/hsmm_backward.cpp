@@ -24,17 +24,6 @@ inline float jump_term(double log_weight, float emission, float begin) noexcept 
     return static_cast<float>(static_cast<double>(emission + begin) + log_weight);
 }
 
-template <Scalar S>
-struct BackwardInputs {
-    const SegmentationData<S>& segmentation;
-    const ScaledJumpLists& outgoing;
-    const HsmmDurationRows<S>& rows;
-    const S* emission;
-    std::uint64_t frames;
-    std::uint64_t positions;
-    S radius;
-};
-
 // begin-beta of a non-last position at frame t: the log-sum, from log zero, over the durations
 // d = 1 .. L − 1 of (row[d] + A_d) + v_d, where A_d holds the emissions of frames t + 1 ..
 // t + d − 1 added to 0 in order and v_d is the end-beta at the segment's last frame; a segment
@@ -96,7 +85,7 @@ inline void fold_begins(S (&totals)[N], const S* const (&rows)[N],
 template <Scalar S>
 class BackwardRecursion {
   public:
-    BackwardRecursion(const BackwardInputs<S>& in, HsmmScoreTables<S>& tables) noexcept
+    BackwardRecursion(const HsmmPassInputs<S>& in, HsmmScoreTables<S>& tables) noexcept
         : in_(in),
           frames_(in.frames),
           positions_(in.positions),
@@ -146,7 +135,7 @@ class BackwardRecursion {
             value = S(0);
         } else if (s < last_) {
             const std::size_t next_row = cell_of(t + 1, 0);
-            for (const ScaledJump& jump : in_.outgoing[s]) {
+            for (const ScaledJump& jump : in_.jumps[s]) {
                 const std::size_t target = next_row + jump.position;
                 value = log_add(value,
                                 jump_term(jump.log_weight, in_.emission[target], begin_[target]));
@@ -190,7 +179,7 @@ class BackwardRecursion {
         begin_[cell_of(t, last_)] = sum;
     }
 
-    const BackwardInputs<S>& in_;
+    const HsmmPassInputs<S>& in_;
     std::uint64_t frames_;
     std::uint64_t positions_;
     std::uint64_t last_;
@@ -216,7 +205,7 @@ HsmmScoreTables<S> backward(const ModelParameters<S>& model,
 
     // With no frames there is no cell (and then no position either).
     if (frames == 0) return tables;
-    const BackwardInputs<S> in{
+    const HsmmPassInputs<S> in{
         segmentation,        jumps, rows, emissions.values.data(), frames, positions,
         options.state_radius};
     BackwardRecursion<S>(in, tables).run();

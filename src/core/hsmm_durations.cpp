@@ -100,8 +100,7 @@ HsmmDurationRows<S> prepare_hsmm_durations_with(const ModelParameters<S>& model,
             throw ModelError("duration state is out of range");
         }
         const DurationParameters<S>& duration = model.durations[static_cast<std::size_t>(state)];
-        if (!std::isfinite(duration.mean) || !std::isfinite(duration.variance) ||
-            !(duration.variance > S(0))) {
+        if (!duration.has_valid_law()) {
             throw ModelError("HSMM duration requires a finite mean and positive variance");
         }
         const auto length = static_cast<std::int32_t>(boundary - previous);

@@ -18,18 +18,6 @@ namespace {
 
 constexpr const char* allocation_failed = "HSMM allocation failed";
 
-// Everything one recursion reads, with its tables as flat arrays: cell (t, s) at t · P + s.
-template <Scalar S>
-struct ForwardInputs {
-    const SegmentationData<S>& segmentation;
-    const ScaledJumpLists& incoming;
-    const HsmmDurationRows<S>& rows;
-    const S* emission;
-    std::uint64_t frames;
-    std::uint64_t positions;
-    S radius;
-};
-
 // The candidates of end[t][s] are c_d = (row[d] + A_d) + begin[t − d + 1][s] for the
 // durations d = 1 .. dmax, where A_d holds the emissions of frames t, t − 1, ..., t − d + 2
 // added to 0 in that order. A chain folds them in ascending d.
@@ -98,7 +86,7 @@ class ForwardRecursion {
   public:
     using Chain = std::conditional_t<Viterbi, BestChain<S>, LogSumChain<S>>;
 
-    ForwardRecursion(const ForwardInputs<S>& in, HsmmScoreTables<S>& tables) noexcept
+    ForwardRecursion(const HsmmPassInputs<S>& in, HsmmScoreTables<S>& tables) noexcept
         : in_(in),
           positions_(in.positions),
           begin_(tables.begin.values.data()),
@@ -144,7 +132,7 @@ class ForwardRecursion {
         // Position 0 can only begin at frame 0, so the forward pass needs no sum for it.
         if (t > 0 && (Viterbi || s > 0)) {
             const S* previous_end = end_ + cell - s - positions_;
-            for (const ScaledJump& jump : in_.incoming[s]) {
+            for (const ScaledJump& jump : in_.jumps[s]) {
                 const S value = static_cast<S>(static_cast<double>(previous_end[jump.position]) +
                                                jump.log_weight);
                 if constexpr (Viterbi) {
@@ -199,7 +187,7 @@ class ForwardRecursion {
         return 1;
     }
 
-    const ForwardInputs<S>& in_;
+    const HsmmPassInputs<S>& in_;
     std::uint64_t positions_;
     S* begin_;
     S* end_;
@@ -231,7 +219,7 @@ HsmmScoreTables<S> search(const ModelParameters<S>& model, const SegmentationDat
 
     // With no frames there is no cell (and then no position either).
     if (frames == 0) return tables;
-    const ForwardInputs<S> in{
+    const HsmmPassInputs<S> in{
         segmentation,        jumps, rows, emissions.values.data(), frames, positions,
         options.state_radius};
     if (viterbi) {

@@ -1,14 +1,30 @@
 #pragma once
-// Grouping of adjacent chain positions whose duration chains an HSMM recursion folds side by
-// side at one frame: the chains are independent, so folding them together lets their
-// log-add latencies overlap while each keeps its own order of operations.
+// What the forward and backward HSMM recursions share: the inputs of one pass, and the grouping
+// of adjacent chain positions whose duration chains a recursion folds side by side at one
+// frame: the chains are independent, so folding them together lets their log-add latencies
+// overlap while each keeps its own order of operations.
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/data.hpp"
 #include "core/hsmm_durations.hpp"
+#include "core/hsmm_jumps.hpp"
 
 namespace tarvek {
+
+// Everything one recursion reads, with its tables as flat arrays: cell (t, s) at t · P + s.
+// `jumps` are the incoming lists for the forward pass and the outgoing ones for the backward.
+template <Scalar S>
+struct HsmmPassInputs {
+    const SegmentationData<S>& segmentation;
+    const ScaledJumpLists& jumps;
+    const HsmmDurationRows<S>& rows;
+    const S* emission;
+    std::uint64_t frames;
+    std::uint64_t positions;
+    S radius;
+};
 
 // The widest group (8, 4 or 2 positions) starting at s and ending at or before `last` whose
 // rows all hold a duration (2 entries or more); otherwise 1, a single position.

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "core/error.hpp"
 #include "core/statistics_transaction.hpp"
@@ -46,16 +45,6 @@ void check_segments(const ModelSufficientStatistics<S>& statistics,
     }
 }
 
-template <Scalar S>
-bool all_values_finite(const ObservationData<S>& observation) noexcept {
-    constexpr S largest = std::numeric_limits<S>::max();
-    unsigned valid = 1;
-    for (const ObservationStreamData<S>& stream : observation.streams) {
-        for (const S value : stream.values) valid &= (value >= -largest) & (value <= largest);
-    }
-    return valid != 0;
-}
-
 // Adds frames [begin, end) of one observation stream to a single-component Gaussian, frame by
 // frame in ascending order.
 template <Scalar S>
@@ -89,7 +78,7 @@ void collect_initialization(ModelSufficientStatistics<S>& statistics,
         throw ModelError("initialization stream counts differ");
     }
     check_segments(statistics, observation, segmentation);
-    if (!all_values_finite(observation)) {
+    if (!observation.all_values_finite()) {
         throw ModelError("initialization observations must be finite");
     }
 

@@ -7,6 +7,7 @@
 #include "core/allocation.hpp"
 #include "core/probability.hpp"
 #include "core/pruning.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -17,36 +18,15 @@ MixtureOccupancies MixtureOccupancies::from_values(std::uint64_t frames, std::ui
     const ModelError invalid(
         "mixture occupancies require positive matching dimensions and finite nonnegative "
         "weights");
-    const auto cells = checked_mul(frames, states);
-    if (frames == 0 || states == 0 || !cells || *cells != presence.size()) throw invalid;
-    if (offsets.size() != presence.size() + 1 || offsets.front() != 0 ||
-        offsets.back() != values.size()) {
-        throw invalid;
-    }
-    for (std::size_t i = 0; i < presence.size(); ++i) {
-        const bool ordered = offsets[i] <= offsets[i + 1];
-        const bool absent_empty = presence[i] == 1 || offsets[i] == offsets[i + 1];
-        if (presence[i] > 1 || !ordered || !absent_empty) throw invalid;
-    }
-    if (!std::all_of(values.begin(), values.end(),
-                     [](float value) { return is_finite_nonnegative(value); })) {
-        throw invalid;
-    }
-    MixtureOccupancies result;
-    result.presence = std::move(presence);
-    result.offsets = std::move(offsets);
-    result.values = std::move(values);
-    result.frames = frames;
-    result.states = states;
-    return result;
+    if (!valid_layout(frames, states, presence, offsets, values)) throw invalid;
+    return {{std::move(presence), std::move(offsets), std::move(values), frames, states}};
 }
 
 std::optional<std::span<const float>> MixtureOccupancies::get(std::uint64_t frame,
                                                               std::uint64_t state) const noexcept {
-    if (frame >= frames || state >= states) return std::nullopt;
-    const std::size_t i = static_cast<std::size_t>(frame * states + state);
-    if (presence[i] != 1) return std::nullopt;
-    return std::span<const float>(values.data() + offsets[i], offsets[i + 1] - offsets[i]);
+    const auto cell = present_cell(frame, state);
+    if (!cell) return std::nullopt;
+    return cell_values(*cell);
 }
 
 namespace {
@@ -105,7 +85,7 @@ std::vector<std::uint8_t> finite_frames(const ObservationStreamData<S>& stream,
     const std::size_t d = stream.dimension;
     for (std::uint64_t t = 0; t < frames; ++t) {
         const S* x = stream.values.data() + t * d;
-        finite[t] = std::all_of(x, x + d, [](S value) { return std::isfinite(value); });
+        finite[t] = all_finite(std::span<const S>(x, d));
     }
     return finite;
 }

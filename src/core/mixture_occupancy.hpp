@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/data.hpp"
+#include "core/flat_posteriors.hpp"
 #include "core/model.hpp"
 #include "core/numerics.hpp"
 #include "core/score_table.hpp"
@@ -21,21 +22,11 @@ enum class MixtureOccupancyMode : std::uint32_t {
     linear_band = 1,   // the linear band of the inner frames 1 .. T − 2 (the slope)
 };
 
-// A frames × states table whose cells are absent or hold one weight per component, stored
-// flat in cell order (cell (t, s) is cell t · states + s), which is also the exchange layout:
-// cell i is present when presence[i] is 1 and owns values[offsets[i] .. offsets[i + 1]); an
-// absent cell owns no values.
-struct MixtureOccupancies {
-    std::vector<std::uint8_t> presence;  // frames · states flags
-    std::vector<std::uint64_t> offsets;  // frames · states + 1 running counts, from 0
-    std::vector<float> values;
-    std::uint64_t frames = 0;
-    std::uint64_t states = 0;
-
-    // Frames and states positive, their product equal to the number of presence flags, a
-    // well-formed layout (flags 0 or 1, offsets from 0 to the value count in order, absent
-    // cells empty), and every value finite and nonnegative; else "mixture occupancies require
-    // positive matching dimensions and finite nonnegative weights".
+// A frames × states table in the flat layout whose present cells hold one weight per
+// component.
+struct MixtureOccupancies : FlatPosteriorTable {
+    // A `valid_layout`; else "mixture occupancies require positive matching dimensions and
+    // finite nonnegative weights".
     static MixtureOccupancies from_values(std::uint64_t frames, std::uint64_t states,
                                           std::vector<std::uint8_t> presence,
                                           std::vector<std::uint64_t> offsets,

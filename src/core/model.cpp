@@ -134,32 +134,38 @@ void ModelParameters<S>::validate_mixtures() const {
 
 // ---- Builders -----------------------------------------------------------------------------
 
+namespace {
+
+// `count` empty slots.
+template <class T>
+std::vector<std::optional<T>> empty_slots(std::uint64_t count) {
+    if (count >= legacy_count_limit) throw ModelError("slot count exceeds the legacy format");
+    return allocate_or_fail(count, std::optional<T>{}, ModelError("builder allocation failed"));
+}
+
+// Every slot filled; else `unfilled`.
+template <class T>
+void require_filled(const std::vector<std::optional<T>>& slots, const char* unfilled) {
+    for (const auto& slot : slots) {
+        if (!slot) throw ModelError::from_static(unfilled);
+    }
+}
+
+}  // namespace
+
 template <Scalar S>
 ModelParametersBuilder<S>::ModelParametersBuilder(std::uint64_t stream_count,
-                                                  std::uint64_t state_count) {
-    if (stream_count >= legacy_count_limit) {
-        throw ModelError("slot count exceeds the legacy format");
-    }
-    streams = allocate_or_fail(stream_count, std::optional<StreamParameters<S>>{},
-                               ModelError("builder allocation failed"));
-    if (state_count >= legacy_count_limit) {
-        throw ModelError("slot count exceeds the legacy format");
-    }
-    durations = allocate_or_fail(state_count, std::optional<DurationParameters<S>>{},
-                                 ModelError("builder allocation failed"));
-}
+                                                  std::uint64_t state_count)
+    : streams(empty_slots<StreamParameters<S>>(stream_count)),
+      durations(empty_slots<DurationParameters<S>>(state_count)) {}
 
 template <Scalar S>
 ModelParameters<S> ModelParametersBuilder<S>::build() && {
     // Take the slots out first so that the builder is consumed whatever happens next.
     auto stream_slots = std::exchange(streams, {});
     auto duration_slots = std::exchange(durations, {});
-    for (const auto& slot : stream_slots) {
-        if (!slot) throw ModelError("model builder contains an unfilled stream slot");
-    }
-    for (const auto& slot : duration_slots) {
-        if (!slot) throw ModelError("model builder contains an unfilled duration slot");
-    }
+    require_filled(stream_slots, "model builder contains an unfilled stream slot");
+    require_filled(duration_slots, "model builder contains an unfilled duration slot");
     for (const auto& slot : stream_slots) slot->validate();
 
     ModelParameters<S> model;
@@ -171,20 +177,13 @@ ModelParameters<S> ModelParametersBuilder<S>::build() && {
 }
 
 template <Scalar S>
-StreamParametersBuilder<S>::StreamParametersBuilder(std::uint64_t emission_count) {
-    if (emission_count >= legacy_count_limit) {
-        throw ModelError("slot count exceeds the legacy format");
-    }
-    emissions = allocate_or_fail(emission_count, std::optional<GaussianMixtureParameters<S>>{},
-                                 ModelError("builder allocation failed"));
-}
+StreamParametersBuilder<S>::StreamParametersBuilder(std::uint64_t emission_count)
+    : emissions(empty_slots<GaussianMixtureParameters<S>>(emission_count)) {}
 
 template <Scalar S>
 StreamParameters<S> StreamParametersBuilder<S>::build() && {
     auto slots = std::exchange(emissions, {});
-    for (const auto& slot : slots) {
-        if (!slot) throw ModelError("stream builder contains an unfilled emission slot");
-    }
+    require_filled(slots, "stream builder contains an unfilled emission slot");
     for (const auto& slot : slots) slot->check_shape();
 
     StreamParameters<S> stream;

@@ -70,6 +70,8 @@ struct DurationParameters {
     std::int32_t fixed_mean_duration = -1;  // active when >= 0
     S variance_floor = 0;
 
+    // A finite mean and a finite positive variance: what every density of the law needs.
+    bool has_valid_law() const noexcept;
     // Weighted Gaussian log density of `duration`, log zero below an active minimum.
     S log_probability(S duration, S weight) const;
     // The annealed log density (temperature times the weighted log density).

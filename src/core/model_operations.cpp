@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/allocation.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
@@ -11,8 +12,7 @@ namespace {
 
 template <Scalar S>
 void check_duration_law(const DurationParameters<S>& duration) {
-    if (!std::isfinite(duration.mean) || !std::isfinite(duration.variance) ||
-        !(duration.variance > S(0))) {
+    if (!duration.has_valid_law()) {
         throw ModelError("duration requires a finite mean and positive variance");
     }
 }
@@ -27,6 +27,11 @@ S weighted_log_density(const DurationParameters<S>& duration, S x, S weight) noe
 }  // namespace
 
 // ---- Durations ----------------------------------------------------------------------------
+
+template <Scalar S>
+bool DurationParameters<S>::has_valid_law() const noexcept {
+    return std::isfinite(mean) && std::isfinite(variance) && variance > S(0);
+}
 
 template <Scalar S>
 S DurationParameters<S>::log_probability(S duration, S weight) const {
@@ -70,10 +75,7 @@ void GaussianMixtureParameters<S>::increase_mixtures(std::uint64_t count, S disp
         throw ModelError("invalid mixture count or displacement");
     }
     const bool finite_parameters =
-        std::all_of(weights.begin(), weights.end(), [](S w) { return is_finite_nonnegative(w); }) &&
-        std::all_of(means.begin(), means.end(), [](S m) { return std::isfinite(m); }) &&
-        std::all_of(variances.begin(), variances.end(),
-                    [](S v) { return is_finite_nonnegative(v); });
+        all_finite_nonnegative(weights) && all_finite(means) && all_finite_nonnegative(variances);
     if (!finite_parameters) {
         throw ModelError(
             "splitting requires finite parameters and nonnegative weights and variances");
@@ -155,6 +157,7 @@ GaussianMixtureParameters<S> GaussianMixtureParameters<S>::from_durations(
 }
 
 #define TARVEK_INSTANTIATE(S)                                                              \
+    template bool DurationParameters<S>::has_valid_law() const noexcept;                   \
     template S DurationParameters<S>::log_probability(S, S) const;                         \
     template S DurationParameters<S>::annealed_log_probability(std::uint64_t, S, S) const; \
     template S DurationParameters<S>::probability(std::uint64_t, S, S) const;              \

@@ -12,14 +12,9 @@ namespace tarvek {
 namespace {
 
 template <Scalar S>
-bool same_shape(const StateScoreTable<S>& a, const StateScoreTable<S>& b) noexcept {
-    return a.frames == b.frames && a.states == b.states;
-}
-
-template <Scalar S>
 void check_forward_backward(const StateScoreTable<S>& alpha, const StateScoreTable<S>& beta,
                             S total, S pruning_slope) {
-    if (!same_shape(alpha, beta)) throw ModelError("occupancy forward/backward dimensions differ");
+    if (!alpha.same_shape(beta)) throw ModelError("occupancy forward/backward dimensions differ");
     if (!std::isfinite(total) || !is_finite_nonnegative(pruning_slope)) {
         throw ModelError("occupancy total must be finite and pruning slope finite and nonnegative");
     }
@@ -101,7 +96,7 @@ TransitionOccupancies geometric_transition_occupancies(const ModelParameters<S>&
     const ModelError allocation_failed("occupancy allocation failed");
     check_forward_backward(alpha, beta, total, pruning_slope);
     segmentation.validate();
-    if (segmentation.segment_count() != alpha.states || !same_shape(emissions, alpha)) {
+    if (segmentation.segment_count() != alpha.states || !emissions.same_shape(alpha)) {
         throw ModelError("transition occupancy dimensions differ");
     }
     check_temperature(temperature);

@@ -118,11 +118,7 @@ std::vector<std::uint32_t> exchange_offsets(std::span<const std::uint64_t> lengt
     return offsets;
 }
 
-std::vector<std::uint32_t> exchange_offsets(const DurationOccupancies& table) {
-    return exchange_offsets(cell_lengths(table.presence, table.offsets));
-}
-
-std::vector<std::uint32_t> exchange_offsets(const MixtureOccupancies& table) {
+std::vector<std::uint32_t> exchange_offsets(const FlatPosteriorTable& table) {
     return exchange_offsets(cell_lengths(table.presence, table.offsets));
 }
 

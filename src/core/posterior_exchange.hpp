@@ -43,8 +43,7 @@ TransitionOccupancies transition_occupancies_from_exchange(
 std::vector<std::uint32_t> exchange_offsets(std::span<const std::uint64_t> lengths);
 
 // The readers of a table built by `from_values` or by inference.
-std::vector<std::uint32_t> exchange_offsets(const DurationOccupancies& table);
-std::vector<std::uint32_t> exchange_offsets(const MixtureOccupancies& table);
+std::vector<std::uint32_t> exchange_offsets(const FlatPosteriorTable& table);
 // Each present cell's minimum, low 32 bits; 0 for an absent cell.
 std::vector<std::uint32_t> exchange_minimums(const DurationOccupancies& table);
 std::vector<std::uint8_t> exchange_presence(const TransitionOccupancies& table);

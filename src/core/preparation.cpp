@@ -1,6 +1,5 @@
 #include "core/preparation.hpp"
 
-#include <cmath>
 #include <utility>
 
 #include "core/allocation.hpp"
@@ -21,8 +20,7 @@ template <Scalar S>
 DurationPreparation<S>::DurationPreparation(const DurationParameters<S>& duration,
                                             const PreparationOptions<S>& options_) {
     options_.validate();
-    if (!std::isfinite(duration.mean) || !std::isfinite(duration.variance) ||
-        !(duration.variance > S(0))) {
+    if (!duration.has_valid_law()) {
         throw ModelError("duration requires a finite mean and positive variance");
     }
     options = options_;

@@ -6,19 +6,18 @@
 
 #include "core/allocation.hpp"
 #include "core/model_operations.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
 
 template <Scalar S>
 std::vector<S> gaussian_normalizers(const GaussianMixtureParameters<S>& mixture) {
     mixture.check_shape();
-    const auto finite = [](S value) { return std::isfinite(value); };
     const auto positive = [](S value) { return std::isfinite(value) && value > S(0); };
     const auto& weights = mixture.weights;
-    if (!std::all_of(mixture.means.begin(), mixture.means.end(), finite) ||
+    if (!all_finite(mixture.means) ||
         !std::all_of(mixture.variances.begin(), mixture.variances.end(), positive) ||
-        !std::all_of(weights.begin(), weights.end(),
-                     [](S w) { return is_finite_nonnegative(w); })) {
+        !all_finite_nonnegative(weights)) {
         throw ModelError(
             "emissions require finite means, positive variances, and nonnegative finite weights");
     }
@@ -38,9 +37,7 @@ std::vector<S> gaussian_normalizers(const GaussianMixtureParameters<S>& mixture)
 
 template <Scalar S>
 void check_observation(std::span<const S> observation, std::uint64_t dimensions) {
-    if (observation.size() != dimensions ||
-        !std::all_of(observation.begin(), observation.end(),
-                     [](S value) { return std::isfinite(value); })) {
+    if (observation.size() != dimensions || !all_finite(observation)) {
         throw ModelError("observation must have matching dimensions and finite values");
     }
 }

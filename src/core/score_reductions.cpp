@@ -31,8 +31,7 @@ S total_through_state(const StateScoreTable<S>& forward, const StateScoreTable<S
 template <Scalar S>
 S backward_log_probability(const StateScoreTable<S>& backward,
                            const StateScoreTable<S>& emissions) {
-    if (backward.frames != emissions.frames || backward.states != emissions.states ||
-        backward.values.empty() || emissions.values.empty()) {
+    if (!backward.same_shape(emissions) || backward.values.empty() || emissions.values.empty()) {
         throw ModelError("backward and emission dimensions do not match");
     }
     return backward.values[0] + emissions.values[0];

@@ -23,6 +23,10 @@ struct StateScoreTable {
     static StateScoreTable filled(std::uint64_t frames, std::uint64_t states,
                                   const ModelError& allocation_failed);
 
+    bool same_shape(const StateScoreTable& other) const noexcept {
+        return frames == other.frames && states == other.states;
+    }
+
     std::size_t index(std::uint64_t frame, std::uint64_t state) const noexcept {
         return static_cast<std::size_t>(frame * states + state);
     }

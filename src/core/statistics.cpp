@@ -1,37 +1,13 @@
 #include "core/statistics.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "core/allocation.hpp"
 #include "core/error.hpp"
 #include "core/scalar_ops.hpp"
+#include "core/value_checks.hpp"
 
 namespace tarvek {
-
-namespace {
-
-// Whole-array passes without an early exit, into an integer flag, so that they vectorise
-// (g++ 12 does so for float); comparisons with the largest finite value reject NaN and both
-// infinities.
-template <Scalar S>
-bool all_finite(const std::vector<S>& values) noexcept {
-    constexpr S largest = std::numeric_limits<S>::max();
-    unsigned valid = 1;
-    for (const S value : values) valid &= (value >= -largest) & (value <= largest);
-    return valid != 0;
-}
-
-// Negative zero compares equal to zero and passes; every other negative value fails.
-template <Scalar S>
-bool all_finite_nonnegative(const std::vector<S>& values) noexcept {
-    constexpr S largest = std::numeric_limits<S>::max();
-    unsigned valid = 1;
-    for (const S value : values) valid &= (value >= S(0)) & (value <= largest);
-    return valid != 0;
-}
-
-}  // namespace
 
 template <Scalar S>
 std::vector<S> zeros(std::uint64_t count) {

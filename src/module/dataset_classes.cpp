@@ -9,6 +9,7 @@
 
 #include "core/error.hpp"
 #include "module/data_classes.hpp"
+#include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {
@@ -74,31 +75,21 @@ void DatasetClass<S>::define(ClassBuilder<DatasetClass>& c) {
              [](const Value& data) { return make_object<Observations>(data.observations); });
     c.method("segmentations()",
              [](const Value& data) { return make_object<Segmentations>(data.segmentations); });
-    c.method("observation(index)",
-             [](const Value& data, std::uint64_t index) -> std::optional<Object> {
-                 if (index >= data.observations.size()) return std::nullopt;
-                 return make_object<ObservationClass<S>>(data.observations[index]);
-             });
-    c.method("segmentation(index)",
-             [](const Value& data, std::uint64_t index) -> std::optional<Object> {
-                 if (index >= data.segmentations.size()) return std::nullopt;
-                 return make_object<SegmentationClass<S>>(data.segmentations[index]);
-             });
+    c.method("observation(index)", [](const Value& data, std::uint64_t index) {
+        return object_at<ObservationClass<S>>(data.observations, index);
+    });
+    c.method("segmentation(index)", [](const Value& data, std::uint64_t index) {
+        return object_at<SegmentationClass<S>>(data.segmentations, index);
+    });
     c.method("set_observation(index, value)",
              [](Value& data, std::uint64_t index, const Shared<ObservationClass<S>>& value) {
-                 if (index >= data.observations.size()) {
-                     throw ModelError("observation sample index out of range");
-                 }
-                 ObservationData<S> copy = *value;
-                 data.observations[index] = std::move(copy);
+                 replace_at(data.observations, index, *value,
+                            ModelError("observation sample index out of range"));
              });
     c.method("set_segmentation(index, value)",
              [](Value& data, std::uint64_t index, const Shared<SegmentationClass<S>>& value) {
-                 if (index >= data.segmentations.size()) {
-                     throw ModelError("segmentation sample index out of range");
-                 }
-                 SegmentationData<S> copy = *value;
-                 data.segmentations[index] = std::move(copy);
+                 replace_at(data.segmentations, index, *value,
+                            ModelError("segmentation sample index out of range"));
              });
     c.method("replace(observations, segmentations)",
              [](Value& data, const Shared<Observations>& observations,

@@ -3,8 +3,7 @@
 
 #include "module/expectation_classes.hpp"
 
-#include <utility>
-
+#include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/posterior_classes.hpp"
 #include "module/table_classes.hpp"
@@ -22,16 +21,14 @@ void define_shared_parts(ClassBuilder<Class>& c) {
     });
     c.method("set_states(value)",
              [](Value& expectation, const Shared<StateOccupanciesClass<S>>& value) {
-                 StateScoreTable<S> copy = *value;
-                 expectation.states = std::move(copy);
+                 assign_copy(expectation.states, *value);
              });
     c.method("mixtures()", [](const Value& expectation) {
         return make_object<MixturePosteriorCollectionClass>(expectation.mixtures);
     });
     c.method("set_mixtures(value)",
              [](Value& expectation, const Shared<MixturePosteriorCollectionClass>& value) {
-                 std::vector<MixtureOccupancies> copy = *value;
-                 expectation.mixtures = std::move(copy);
+                 assign_copy(expectation.mixtures, *value);
              });
     c.cloned();
 }
@@ -51,13 +48,10 @@ void HsmmExpectationClass<S>::define(ClassBuilder<HsmmExpectationClass>& c) {
     });
     c.method("set_durations(value)",
              [](Value& expectation, const Shared<DurationPosteriorsClass>& value) {
-                 DurationOccupancies copy = *value;
-                 expectation.durations = std::move(copy);
+                 assign_copy(expectation.durations, *value);
              });
     define_shared_parts<S>(c);
-    c.property(
-        "state_radius", [](const Value& expectation) { return expectation.state_radius; },
-        [](Value& expectation, S value) { expectation.state_radius = value; });
+    define_field<&Value::state_radius>(c, "state_radius");
 }
 
 template <Scalar S>
@@ -73,13 +67,10 @@ void GeometricExpectationClass<S>::define(ClassBuilder<GeometricExpectationClass
     });
     c.method("set_transitions(value)",
              [](Value& expectation, const Shared<TransitionPosteriorsClass>& value) {
-                 TransitionOccupancies copy = *value;
-                 expectation.transitions = std::move(copy);
+                 assign_copy(expectation.transitions, *value);
              });
     define_shared_parts<S>(c);
-    c.property(
-        "pruning_slope", [](const Value& expectation) { return expectation.pruning_slope; },
-        [](Value& expectation, S value) { expectation.pruning_slope = value; });
+    define_field<&Value::pruning_slope>(c, "pruning_slope");
 }
 
 template struct HsmmExpectationClass<float>;

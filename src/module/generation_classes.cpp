@@ -17,6 +17,7 @@
 #include "core/error.hpp"
 #include "core/generation.hpp"
 #include "module/data_classes.hpp"
+#include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/random_sources.hpp"
 
@@ -138,8 +139,7 @@ struct GenerationClass {
         });
         c.method("set_model(model)", [](Value& self, const Shared<ModelClass<S>>& model) {
             const WriteUse use(self.busy);
-            ModelParameters<S> copy = *model;
-            self.model = std::move(copy);
+            assign_copy(self.model, *model);
         });
         c.method("sequence()", [](Value& self) {
             const ReadUse use(self.busy);
@@ -148,8 +148,7 @@ struct GenerationClass {
         c.method("set_sequence(sequence)",
                  [](Value& self, const Shared<SegmentationClass<S>>& sequence) {
                      const WriteUse use(self.busy);
-                     SegmentationData<S> copy = *sequence;
-                     self.sequence = std::move(copy);
+                     assign_copy(self.sequence, *sequence);
                  });
         c.method("cloned()", [](Value& self) {
             const ReadUse use(self.busy);

@@ -28,12 +28,8 @@ struct PoolPageUsageClass {
 
     static void define(ClassBuilder<PoolPageUsageClass>& c) {
         // The setters change this copy only, never the pool.
-        c.property(
-            "capacity", [](const Value& usage) { return usage.capacity; },
-            [](Value& usage, std::uint64_t capacity) { usage.capacity = capacity; });
-        c.property(
-            "used_bytes", [](const Value& usage) { return usage.used_bytes; },
-            [](Value& usage, std::uint64_t used_bytes) { usage.used_bytes = used_bytes; });
+        define_field<&Value::capacity>(c, "capacity");
+        define_field<&Value::used_bytes>(c, "used_bytes");
     }
 };
 

@@ -14,12 +14,8 @@ void define_mode_members(ClassBuilder<Class>& c) {
     using Value = typename Class::Value;
     c.constructor("(mode, parameter)",
                   [](std::uint32_t mode, S parameter) { return Value{mode, parameter}; });
-    c.property(
-        "mode", [](const Value& settings) { return settings.mode; },
-        [](Value& settings, std::uint32_t value) { settings.mode = value; });
-    c.property(
-        "parameter", [](const Value& settings) { return settings.parameter; },
-        [](Value& settings, S value) { settings.parameter = value; });
+    define_field<&Value::mode>(c, "mode");
+    define_field<&Value::parameter>(c, "parameter");
     c.cloned();
 }
 

@@ -12,6 +12,7 @@
 #include "module/data_classes.hpp"
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
+#include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {
@@ -46,26 +47,13 @@ void ObservationClass<S>::define(ClassBuilder<ObservationClass>& c) {
                   });
     c.property("frames", [](const Value& observation) { return observation.frames; });
     c.property("streams", [](const Value& observation) { return observation.stream_count(); });
-    c.method("stream(index)",
-             [](const Value& observation, std::uint64_t index) -> std::optional<Object> {
-                 if (index >= observation.stream_count()) return std::nullopt;
-                 return make_object<ObservationStreamClass<S>>(observation.streams[index]);
-             });
+    c.method("stream(index)", [](const Value& observation, std::uint64_t index) {
+        return object_at<ObservationStreamClass<S>>(observation.streams, index);
+    });
     c.method("set_stream(index, value)", [](Value& observation, std::uint64_t index,
                                             const Shared<ObservationStreamClass<S>>& value) {
-        if (index >= observation.stream_count()) {
-            throw ModelError("observation stream index out of range");
-        }
-        // Only the new stream can fail validation: try it in place and put the old one back
-        // on failure, instead of copying the whole observation.
-        ObservationStreamData<S> stream = *value;
-        std::swap(observation.streams[index], stream);
-        try {
-            observation.validate();
-        } catch (...) {
-            std::swap(observation.streams[index], stream);
-            throw;
-        }
+        replace_validated(observation, observation.streams, index, *value,
+                          ModelError("observation stream index out of range"));
     });
     c.method("replace(frames, streams)",
              [](Value& observation, std::uint64_t frames,

@@ -10,65 +10,37 @@ namespace tarvek::py {
 template <Scalar S>
 void PreparationOptionsClass<S>::define(ClassBuilder<PreparationOptionsClass>& c) {
     c.constructor("()", [] { return Value{}; });
-    c.property(
-        "duration_cache_length", [](const Value& options) { return options.duration_cache_length; },
-        [](Value& options, std::uint64_t value) { options.duration_cache_length = value; });
-    c.property(
-        "duration_weight", [](const Value& options) { return options.duration_weight; },
-        [](Value& options, S value) { options.duration_weight = value; });
-    c.property(
-        "temperature", [](const Value& options) { return options.temperature; },
-        [](Value& options, S value) { options.temperature = value; });
+    define_field<&Value::duration_cache_length>(c, "duration_cache_length");
+    define_field<&Value::duration_weight>(c, "duration_weight");
+    define_field<&Value::temperature>(c, "temperature");
     c.cloned();
 }
 
 template <Scalar S>
 void HsmmOptionsClass<S>::define(ClassBuilder<HsmmOptionsClass>& c) {
     c.constructor("()", [] { return Value{}; });
-    c.property(
-        "temperature", [](const Value& options) { return options.temperature; },
-        [](Value& options, S value) { options.temperature = value; });
-    c.property(
-        "duration_weight", [](const Value& options) { return options.duration_weight; },
-        [](Value& options, S value) { options.duration_weight = value; });
-    c.property(
-        "state_radius", [](const Value& options) { return options.state_radius; },
-        [](Value& options, S value) { options.state_radius = value; });
-    c.property(
-        "duration_extra", [](const Value& options) { return options.duration_extra; },
-        [](Value& options, std::uint64_t value) { options.duration_extra = value; });
-    c.property(
-        "duration_extra_factor", [](const Value& options) { return options.duration_extra_factor; },
-        [](Value& options, S value) { options.duration_extra_factor = value; });
+    define_field<&Value::temperature>(c, "temperature");
+    define_field<&Value::duration_weight>(c, "duration_weight");
+    define_field<&Value::state_radius>(c, "state_radius");
+    define_field<&Value::duration_extra>(c, "duration_extra");
+    define_field<&Value::duration_extra_factor>(c, "duration_extra_factor");
     c.cloned();
 }
 
 template <Scalar S>
 void GeometricOptionsClass<S>::define(ClassBuilder<GeometricOptionsClass>& c) {
     c.constructor("()", [] { return Value{}; });
-    c.property(
-        "temperature", [](const Value& options) { return options.temperature; },
-        [](Value& options, S value) { options.temperature = value; });
-    c.property(
-        "pruning_slope", [](const Value& options) { return options.pruning_slope; },
-        [](Value& options, S value) { options.pruning_slope = value; });
+    define_field<&Value::temperature>(c, "temperature");
+    define_field<&Value::pruning_slope>(c, "pruning_slope");
     c.cloned();
 }
 
 template <Scalar S>
 void UpdateOptionsClass<S>::define(ClassBuilder<UpdateOptionsClass>& c) {
     c.constructor("()", [] { return Value{}; });
-    c.property(
-        "duration_mode", [](const Value& options) { return options.duration_mode; },
-        [](Value& options, std::uint32_t value) { options.duration_mode = value; });
-    c.property(
-        "duration_variance_floor",
-        [](const Value& options) { return options.duration_variance_floor; },
-        [](Value& options, S value) { options.duration_variance_floor = value; });
-    c.property(
-        "emission_variance_floor",
-        [](const Value& options) { return options.emission_variance_floor; },
-        [](Value& options, S value) { options.emission_variance_floor = value; });
+    define_field<&Value::duration_mode>(c, "duration_mode");
+    define_field<&Value::duration_variance_floor>(c, "duration_variance_floor");
+    define_field<&Value::emission_variance_floor>(c, "emission_variance_floor");
     c.cloned();
 }
 

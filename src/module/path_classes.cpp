@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/table_classes.hpp"
 
@@ -77,10 +78,8 @@ void GeometricPathClass<S>::define(ClassBuilder<GeometricPathClass>& c) {
         path.log_probability = single_log_probability(values);
     });
     c.method("scores()", [](const Value& path) { return make_object<Scores>(path.scores); });
-    c.method("set_scores(value)", [](Value& path, const Shared<Scores>& value) {
-        StateScoreTable<S> copy = *value;
-        path.scores = std::move(copy);
-    });
+    c.method("set_scores(value)",
+             [](Value& path, const Shared<Scores>& value) { assign_copy(path.scores, *value); });
     c.cloned();
 }
 
@@ -93,14 +92,10 @@ void HsmmScoresClass<S>::define(ClassBuilder<HsmmScoresClass>& c) {
     });
     c.method("begin()", [](const Value& pair) { return make_object<Scores>(pair.begin); });
     c.method("end()", [](const Value& pair) { return make_object<Scores>(pair.end); });
-    c.method("set_begin(value)", [](Value& pair, const Shared<Scores>& value) {
-        StateScoreTable<S> copy = *value;
-        pair.begin = std::move(copy);
-    });
-    c.method("set_end(value)", [](Value& pair, const Shared<Scores>& value) {
-        StateScoreTable<S> copy = *value;
-        pair.end = std::move(copy);
-    });
+    c.method("set_begin(value)",
+             [](Value& pair, const Shared<Scores>& value) { assign_copy(pair.begin, *value); });
+    c.method("set_end(value)",
+             [](Value& pair, const Shared<Scores>& value) { assign_copy(pair.end, *value); });
     c.cloned();
 }
 

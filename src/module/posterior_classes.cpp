@@ -22,9 +22,7 @@ void DurationPosteriorClass::define(ClassBuilder<DurationPosteriorClass>& c) {
                   [](std::uint64_t minimum, std::vector<float> probabilities) {
                       return Value{std::move(probabilities), minimum};
                   });
-    c.property(
-        "minimum", [](const Value& posterior) { return posterior.minimum; },
-        [](Value& posterior, std::uint64_t minimum) { posterior.minimum = minimum; });
+    define_field<&Value::minimum>(c, "minimum");
     c.method("probabilities()", [](const Value& posterior) -> const std::vector<float>& {
         return posterior.probabilities;
     });

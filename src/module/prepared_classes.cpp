@@ -50,6 +50,20 @@ std::vector<std::uint64_t> widened_states(const std::vector<std::uint32_t>& stat
     return std::vector<std::uint64_t>(states.begin(), states.end());
 }
 
+// `prepare()` (of a copy) and `prepare_owned()` for values whose `prepare_owned() &&` takes no
+// options.
+template <class PreparedClass, class Class>
+void define_option_free_preparation(ClassBuilder<Class>& c) {
+    using Value = typename Class::Value;
+    c.method("prepare()", [](const Value& value) {
+        Value copy = value;
+        return make_object<PreparedClass>(std::move(copy).prepare_owned());
+    });
+    c.method("prepare_owned()", [](Taken<Value> value) {
+        return make_object<PreparedClass>(std::move(value.value).prepare_owned());
+    });
+}
+
 }  // namespace
 
 // ---- prepared classes --------------------------------------------------------------------
@@ -177,26 +191,12 @@ void define_model_preparation(ClassBuilder<ModelClass<S>>& c) {
 
 template <Scalar S>
 void define_stream_preparation(ClassBuilder<StreamClass<S>>& c) {
-    using Value = StreamParameters<S>;
-    c.method("prepare()", [](const Value& stream) {
-        Value copy = stream;
-        return make_object<PreparedStreamClass<S>>(std::move(copy).prepare_owned());
-    });
-    c.method("prepare_owned()", [](Taken<Value> stream) {
-        return make_object<PreparedStreamClass<S>>(std::move(stream.value).prepare_owned());
-    });
+    define_option_free_preparation<PreparedStreamClass<S>>(c);
 }
 
 template <Scalar S>
 void define_gaussian_preparation(ClassBuilder<GaussianClass<S>>& c) {
-    using Value = GaussianMixtureParameters<S>;
-    c.method("prepare()", [](const Value& mixture) {
-        Value copy = mixture;
-        return make_object<PreparedGaussianClass<S>>(std::move(copy).prepare_owned());
-    });
-    c.method("prepare_owned()", [](Taken<Value> mixture) {
-        return make_object<PreparedGaussianClass<S>>(std::move(mixture.value).prepare_owned());
-    });
+    define_option_free_preparation<PreparedGaussianClass<S>>(c);
 }
 
 template <Scalar S>

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/sampling.hpp"
@@ -27,27 +28,24 @@ std::size_t choose_component(const std::vector<S>& weights, S uniform) {
     return choose_with_precision<S>(std::span<const S>(weights), uniform);
 }
 
+template <Scalar S>
+void register_sampling() {
+    const std::string suffix = Precision<S>::lower;
+    register_function("uniform_sample_" + suffix + "(callback)",
+                      [](PyObject* callback) { return uniform_sample<S>(callback); });
+    register_function("gaussian_sample_" + suffix + "(mean, variance, radial, angular)",
+                      [](S mean, S variance, S radial, S angular) {
+                          return gaussian_sample<S>(mean, variance, radial, angular);
+                      });
+    register_function("choose_component_" + suffix + "(weights, uniform)",
+                      [](const std::vector<S>& weights, S uniform) {
+                          return choose_component<S>(weights, uniform);
+                      });
+}
+
 const Registration registration{[] {
-    register_function("uniform_sample_f32(callback)",
-                      [](PyObject* callback) { return uniform_sample<float>(callback); });
-    register_function("gaussian_sample_f32(mean, variance, radial, angular)",
-                      [](float mean, float variance, float radial, float angular) {
-                          return gaussian_sample<float>(mean, variance, radial, angular);
-                      });
-    register_function("choose_component_f32(weights, uniform)",
-                      [](const std::vector<float>& weights, float uniform) {
-                          return choose_component<float>(weights, uniform);
-                      });
-    register_function("uniform_sample_f64(callback)",
-                      [](PyObject* callback) { return uniform_sample<double>(callback); });
-    register_function("gaussian_sample_f64(mean, variance, radial, angular)",
-                      [](double mean, double variance, double radial, double angular) {
-                          return gaussian_sample<double>(mean, variance, radial, angular);
-                      });
-    register_function("choose_component_f64(weights, uniform)",
-                      [](const std::vector<double>& weights, double uniform) {
-                          return choose_component<double>(weights, uniform);
-                      });
+    register_sampling<float>();
+    register_sampling<double>();
 }};
 
 }  // namespace

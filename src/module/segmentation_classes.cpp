@@ -11,6 +11,7 @@
 #include "module/data_classes.hpp"
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
+#include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {
@@ -54,7 +55,6 @@ void require_row(const SegmentationData<S>& segmentation, std::uint64_t stream) 
 
 template <Scalar S>
 void SegmentationClass<S>::define(ClassBuilder<SegmentationClass>& c) {
-    using Jumps = std::vector<JumpParameters<S>>;
     c.constructor("(streams, segments)", [](std::uint64_t streams, std::uint64_t segments) {
         if (streams >= legacy_count_limit || segments >= legacy_count_limit) {
             throw ModelError("segmentation shape exceeds the legacy format");
@@ -95,33 +95,19 @@ void SegmentationClass<S>::define(ClassBuilder<SegmentationClass>& c) {
                  segmentation.output_states[stream] = std::move(values);
              });
     c.method("replace(value)", [](Value& segmentation, const Shared<SegmentationClass>& value) {
-        Value copy = *value;
-        segmentation = std::move(copy);
+        assign_copy(segmentation, *value);
     });
     c.method("validate()", [](const Value& segmentation) { segmentation.validate(); });
     c.cloned();
 
     // ---- jumps ----
-    c.method("outgoing(state)",
-             [](const Value& segmentation, std::uint64_t state) -> std::optional<Object> {
-                 if (state >= segmentation.outgoing.size()) return std::nullopt;
-                 return make_object<JumpGroupClass<S>>(segmentation.outgoing[state]);
-             });
+    c.method("outgoing(state)", [](const Value& segmentation, std::uint64_t state) {
+        return object_at<JumpGroupClass<S>>(segmentation.outgoing, state);
+    });
     c.method("set_outgoing(state, jumps)",
              [](Value& segmentation, std::uint64_t state, const Shared<JumpGroupClass<S>>& jumps) {
-                 if (state >= segmentation.outgoing.size()) {
-                     throw ModelError("jump state index out of range");
-                 }
-                 // Try the new list in place and put the old one back if the result is invalid,
-                 // instead of copying the whole segmentation.
-                 Jumps list = *jumps;
-                 std::swap(segmentation.outgoing[state], list);
-                 try {
-                     segmentation.validate();
-                 } catch (...) {
-                     std::swap(segmentation.outgoing[state], list);
-                     throw;
-                 }
+                 replace_validated(segmentation, segmentation.outgoing, state, *jumps,
+                                   ModelError("jump state index out of range"));
              });
     c.method("add_jump(state, delta, probability)",
              [](Value& segmentation, std::uint64_t state, std::int32_t delta, S probability) {
@@ -169,11 +155,9 @@ void TransitionGraphClass<S>::define(ClassBuilder<TransitionGraphClass>& c) {
                  return make_object<JumpGroupClass<S>>(
                      std::vector<JumpParameters<S>>(list.begin(), list.end()));
              });
-    c.method("outgoing(state)",
-             [](const Value& graph, std::uint64_t state) -> std::optional<Object> {
-                 if (state >= graph.segmentation.outgoing.size()) return std::nullopt;
-                 return make_object<JumpGroupClass<S>>(graph.segmentation.outgoing[state]);
-             });
+    c.method("outgoing(state)", [](const Value& graph, std::uint64_t state) {
+        return object_at<JumpGroupClass<S>>(graph.segmentation.outgoing, state);
+    });
     c.cloned();
 }
 

@@ -73,15 +73,9 @@ void DurationStatisticsClass<S>::define(ClassBuilder<DurationStatisticsClass>& c
         if (values.size() != 3) throw ModelError("duration statistics require three values");
         statistics = Value{values[0], values[1], values[2]};
     });
-    c.property(
-        "value_sum", [](const Value& statistics) { return statistics.value_sum; },
-        [](Value& statistics, S value) { statistics.value_sum = value; });
-    c.property(
-        "squared_sum", [](const Value& statistics) { return statistics.squared_sum; },
-        [](Value& statistics, S value) { statistics.squared_sum = value; });
-    c.property(
-        "occupancy", [](const Value& statistics) { return statistics.occupancy; },
-        [](Value& statistics, S value) { statistics.occupancy = value; });
+    define_field<&Value::value_sum>(c, "value_sum");
+    define_field<&Value::squared_sum>(c, "squared_sum");
+    define_field<&Value::occupancy>(c, "occupancy");
     c.method("clear()", [](Value& statistics) { statistics = Value{}; });
     c.cloned();
 }
@@ -103,8 +97,7 @@ void StreamStatisticsClass<S>::define(ClassBuilder<StreamStatisticsClass>& c) {
     });
     c.method("replace(values)",
              [](Value& statistics, const Shared<GaussianStatisticsCollectionClass<S>>& values) {
-                 std::vector<GaussianSufficientStatistics<S>> copy = *values;
-                 statistics.emissions = std::move(copy);
+                 assign_copy(statistics.emissions, *values);
              });
     c.method("clear()", [](Value& statistics) { statistics.clear(); });
     c.cloned();
@@ -131,40 +124,39 @@ void DurationStatisticsCollectionClass<S>::define(
 // Each converts the options first ("invalid duration update mode"), then runs the core update,
 // which re-estimates a copy and replaces the receiver's value only on success.
 
+namespace {
+
+// `update(statistics, options)` on a parameter class, from the matching statistics class.
+template <Scalar S, class StatisticsClass, class Class>
+void define_update(ClassBuilder<Class>& c) {
+    using Value = typename Class::Value;
+    c.method("update(statistics, options)",
+             [](Value& parameters, const Shared<StatisticsClass>& statistics,
+                const Shared<UpdateOptionsClass<S>>& options) {
+                 return tarvek::update(parameters, *statistics, options->native());
+             });
+}
+
+}  // namespace
+
 template <Scalar S>
 void define_model_update(ClassBuilder<ModelClass<S>>& c) {
-    c.method("update(statistics, options)",
-             [](ModelParameters<S>& model, const Shared<ModelStatisticsClass<S>>& statistics,
-                const Shared<UpdateOptionsClass<S>>& options) {
-                 tarvek::update(model, *statistics, options->native());
-             });
+    define_update<S, ModelStatisticsClass<S>>(c);
 }
 
 template <Scalar S>
 void define_stream_update(ClassBuilder<StreamClass<S>>& c) {
-    c.method("update(statistics, options)",
-             [](StreamParameters<S>& stream, const Shared<StreamStatisticsClass<S>>& statistics,
-                const Shared<UpdateOptionsClass<S>>& options) {
-                 tarvek::update(stream, *statistics, options->native());
-             });
+    define_update<S, StreamStatisticsClass<S>>(c);
 }
 
 template <Scalar S>
 void define_gaussian_update(ClassBuilder<GaussianClass<S>>& c) {
-    c.method("update(statistics, options)", [](GaussianMixtureParameters<S>& mixture,
-                                               const Shared<GaussianStatisticsClass<S>>& statistics,
-                                               const Shared<UpdateOptionsClass<S>>& options) {
-        return tarvek::update(mixture, *statistics, options->native());
-    });
+    define_update<S, GaussianStatisticsClass<S>>(c);
 }
 
 template <Scalar S>
 void define_duration_update(ClassBuilder<DurationClass<S>>& c) {
-    c.method("update(statistics, options)", [](DurationParameters<S>& duration,
-                                               const Shared<DurationStatisticsClass<S>>& statistics,
-                                               const Shared<UpdateOptionsClass<S>>& options) {
-        return tarvek::update(duration, *statistics, options->native());
-    });
+    define_update<S, DurationStatisticsClass<S>>(c);
 }
 
 template struct GaussianStatisticsClass<float>;

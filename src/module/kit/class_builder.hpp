@@ -156,6 +156,25 @@ class ClassBuilder {
     bool closable_ = true;
 };
 
+template <class Pointer>
+struct MemberType;
+template <class Owner, class T>
+struct MemberType<T Owner::*> {
+    using type = T;
+};
+
+// A writable property over one plain data member of the held value:
+// `define_field<&Value::temperature>(c, "temperature")`. The getter returns a copy; the setter
+// converts the new value to the member's own type and stores it.
+template <auto Member, class Class>
+void define_field(ClassBuilder<Class>& c, const char* name) {
+    using Value = typename Class::Value;
+    using Field = typename MemberType<decltype(Member)>::type;
+    c.property(
+        name, [](const Value& value) { return value.*Member; },
+        [](Value& value, Field field) { value.*Member = field; });
+}
+
 // The class's type object, created on first use and kept for the life of the process, so a
 // second import of the module registers the very same classes.
 template <class Class>

@@ -21,13 +21,37 @@ std::optional<Object> object_at(const std::vector<T>& items, std::uint64_t index
     return make_object<ElementClass>(items[index]);
 }
 
+// `target` becomes a copy of `value`. The copy is finished before `target` changes, so a
+// failed copy leaves it as it was.
+template <class T>
+void assign_copy(T& target, const T& value) {
+    T copy = value;
+    target = std::move(copy);
+}
+
 // Element `index` becomes a copy of `value`.
 template <class T>
 void replace_at(std::vector<T>& items, std::uint64_t index, const T& value,
                 const ModelError& out_of_range) {
     if (index >= items.size()) throw out_of_range;
-    T copy = value;
-    items[index] = std::move(copy);
+    assign_copy(items[index], value);
+}
+
+// Element `index` of `items`, a list inside `whole`, becomes a copy of `value` if `whole` then
+// validates; otherwise the old element is put back and the error goes on. Only the new element
+// can fail, so this tries it in place instead of copying the whole value.
+template <class Whole, class T>
+void replace_validated(Whole& whole, std::vector<T>& items, std::uint64_t index, const T& value,
+                       const ModelError& out_of_range) {
+    if (index >= items.size()) throw out_of_range;
+    T element = value;
+    std::swap(items[index], element);
+    try {
+        whole.validate();
+    } catch (...) {
+        std::swap(items[index], element);
+        throw;
+    }
 }
 
 template <class T>
