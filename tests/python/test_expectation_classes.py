@@ -1,22 +1,20 @@
-"""HSMM and geometric expectations: copies of their parts, unchecked radius and slope, and
-their accumulation into model statistics over the windows and bands they describe."""
+"""HSMM and geometric expectations: copies of their parts, unchecked radius and slope, and their
+accumulation into model statistics over the windows and bands they describe."""
 
 import math
 
 import pytest
 
-import tarvek_rs
+from conftest import cls, other
+from model_support import assert_closed, fails, make, rounded
 from tarvek_rs import (DurationPosteriors, MixturePosteriorCollection, MixturePosteriors,
                        TransitionPosteriors)
-from model_support import consumed, make, raises_value
 from training_support import (gaussian_statistics_content, model_statistics_content,
-                              observation, segmentation)
+                              observation, segmentation, wrong_class)
 
-OTHER = {"F32": "F64", "F64": "F32"}
-
-
-def cls(name, precision):
-    return getattr(tarvek_rs, name + precision)
+# Three frames x = 1, 2, 3; segments [0, 1) and [1, 3); one state per position.
+STATES = [1.0, 0.0, 0.5, 0.5, 0.0, 1.0]
+RADIUS = "state pruning radius must be finite and nonnegative"
 
 
 def mixture_list(frames, states, values):
@@ -31,39 +29,38 @@ def occupancies(precision, frames, states, values):
     return make("StateOccupancies", precision, frames, states, values)
 
 
-# Three frames x = 1, 2, 3; segments [0, 1) and [1, 3); one state per position.
-STATES = [1.0, 0.0, 0.5, 0.5, 0.0, 1.0]
+def durations():
+    """Cell (0, 0): durations 1 and 2 at 0.5 each; cell (1, 1): duration 2 for sure."""
+    return DurationPosteriors(3, 2, b"\x01\x00\x00\x01\x00\x00", [1, 0, 0, 2, 0, 0],
+                              [0, 2, 2, 2, 3, 3, 3], [0.5, 0.5, 1.0])
 
 
-def hsmm_case(precision, radius):
+def hsmm_case(precision, radius=0.0):
     chain = make("Model", precision, [2, 1, 1], 2)
-    frames = observation(precision, [[[1.0], [2.0], [3.0]]])
-    cut = segmentation(precision, [1, 3], [0, 1], [[0, 1]])
-    # Cell (0, 0): durations 1 and 2 at 0.5 each; cell (1, 1): duration 2 for sure.
-    durations = DurationPosteriors(3, 2, b"\x01\x00\x00\x01\x00\x00", [1, 0, 0, 2, 0, 0],
-                                   [0, 2, 2, 2, 3, 3, 3], [0.5, 0.5, 1.0])
-    expectation = make("HsmmExpectation", precision, durations,
+    expectation = make("HsmmExpectation", precision, durations(),
                        occupancies(precision, 3, 2, STATES), mixture_list(3, 2, STATES), radius)
-    return chain, frames, cut, expectation
+    return (chain, observation(precision, [[[1.0], [2.0], [3.0]]]),
+            segmentation(precision, [1, 3], [0, 1], [[0, 1]]), expectation,
+            cls("ModelStatistics", precision).from_model(chain))
 
 
-@pytest.mark.parametrize("radius, emissions, durations", [
+@pytest.mark.parametrize("radius, emissions, duration_sums", [
     # Radius 0: position 0 sees frames 0-1, position 1 frames 1-2, each at its own position.
     (0.0, [(1.5, 2.0, 3.0), (1.5, 4.0, 11.0)], [[1.5, 2.5, 1.0], [2.0, 4.0, 1.0]]),
     # Radius 1: both windows cover both positions, so the boundary frame 1 counts twice.
     (1.0, [(2.0, 3.0, 5.0), (2.0, 5.0, 13.0)], [[1.5, 2.5, 1.0], [4.0, 8.0, 2.0]]),
 ])
-def test_collect_hsmm_sums_over_windows(precision, radius, emissions, durations):
-    chain, frames, cut, expectation = hsmm_case(precision, radius)
-    statistics = cls("ModelStatistics", precision).from_model(chain)
+def test_collect_hsmm_sums_over_windows(precision, radius, emissions, duration_sums):
+    chain, frames, cut, expectation, statistics = hsmm_case(precision, radius)
     assert statistics.collect_hsmm(chain, frames, cut, expectation) is None
     for state, (occupancy, sums, squares) in enumerate(emissions):
         assert gaussian_statistics_content(statistics.stream(0).emission(state)) == \
             (1, 1, [sums], [squares], [occupancy], [occupancy])
-    assert [statistics.duration(state).values() for state in range(2)] == durations
+    assert [statistics.duration(state).values() for state in range(2)] == duration_sums
+    assert expectation.states().values() == STATES  # the accumulation only reads it
     statistics.clear()
-    assert model_statistics_content(statistics) == \
-        model_statistics_content(cls("ModelStatistics", precision).from_model(chain))
+    assert model_statistics_content(statistics) == model_statistics_content(
+        cls("ModelStatistics", precision).from_model(chain))
 
 
 def test_collect_geometric_sums_over_band(precision):
@@ -75,133 +72,96 @@ def test_collect_geometric_sums_over_band(precision):
     transitions = TransitionPosteriors(4, 2, b"\x01" * 8,
                                        [x for a in advances for x in (1.0 - a, a)])
     expectation = make("GeometricExpectation", precision, transitions,
-                       occupancies(precision, 4, 2, states), mixture_list(4, 2, states), 1.0)
+                       occupancies(precision, 4, 2, states), mixture_list(4, 2, states), -1.0)
+    assert expectation.pruning_slope == -1.0  # stored as given, refused at use
     statistics = cls("ModelStatistics", precision).from_model(chain)
+    message = "invalid transition dimensions or pruning slope"
+    fails(message, lambda: statistics.collect_geometric(chain, frames, cut, expectation))
+    expectation.pruning_slope = 1.0
     statistics.collect_geometric(chain, frames, cut, expectation)
     # Only the inner frames 1 and 2 count; the squared sum is never touched.
     assert [statistics.duration(state).values() for state in range(2)] == \
         [[0.625, 0.0, 1.0], [1.25, 0.0, 1.0]]
-    assert gaussian_statistics_content(statistics.stream(0).emission(0)) == \
-        (1, 1, [2.0], [4.0], [1.0], [1.0])
-    assert gaussian_statistics_content(statistics.stream(0).emission(1)) == \
-        (1, 1, [3.0], [9.0], [1.0], [1.0])
+    assert [gaussian_statistics_content(statistics.stream(0).emission(s)) for s in range(2)] == \
+        [(1, 1, [2.0], [4.0], [1.0], [1.0]), (1, 1, [3.0], [9.0], [1.0], [1.0])]
     before = model_statistics_content(statistics)
-    expectation.pruning_slope = -1.0
-    with raises_value("invalid transition dimensions or pruning slope"):
-        statistics.collect_geometric(chain, frames, cut, expectation)
-    expectation.pruning_slope = 1.0
     expectation.set_transitions(TransitionPosteriors(3, 2, b"\x00" * 6, [0.0] * 12))
-    with raises_value("invalid transition dimensions or pruning slope"):
-        statistics.collect_geometric(chain, frames, cut, expectation)
+    fails(message, lambda: statistics.collect_geometric(chain, frames, cut, expectation))
     assert model_statistics_content(statistics) == before
 
 
 def test_collect_hsmm_failures_leave_statistics(precision):
-    chain, frames, cut, expectation = hsmm_case(precision, 0.0)
-    statistics = cls("ModelStatistics", precision).from_model(chain)
+    chain, frames, cut, expectation, statistics = hsmm_case(precision)
     statistics.collect_hsmm(chain, frames, cut, expectation)
     before = model_statistics_content(statistics)
-    for radius in (-1.0, float("nan")):
-        expectation.state_radius = radius
-        with raises_value("state pruning radius must be finite and nonnegative"):
-            statistics.collect_hsmm(chain, frames, cut, expectation)
-    expectation.state_radius = 0.0
-    # Parts of other shapes are stored; the accumulation refuses them.
-    expectation.set_states(occupancies(precision, 2, 2, [0.0] * 4))
-    with raises_value("expectation dimensions or stream counts differ"):
-        statistics.collect_hsmm(chain, frames, cut, expectation)
-    expectation.set_states(occupancies(precision, 3, 2, STATES))
-    expectation.set_mixtures(mixture_list(3, 1, [1.0] * 3))
-    with raises_value("mixture posterior dimensions differ"):
-        statistics.collect_hsmm(chain, frames, cut, expectation)
-    expectation.set_mixtures(mixture_list(3, 2, STATES))
-    expectation.set_durations(DurationPosteriors(2, 2, b"\x00" * 4, [0] * 4, [0] * 5, []))
-    with raises_value("duration posterior dimensions differ"):
-        statistics.collect_hsmm(chain, frames, cut, expectation)
-    # A posterior that overflows the sums is caught by the final check of the copy.
     big = 3e38 if precision == "F32" else 1e308
-    expectation.set_durations(hsmm_case(precision, 0.0)[3].durations())
-    expectation.set_states(occupancies(precision, 3, 2, [big] * 6))
-    with raises_value("Gaussian statistics contain invalid values"):
-        statistics.collect_hsmm(chain, frames, cut, expectation)
-    assert model_statistics_content(statistics) == before
+    # Radii and parts of other shapes are stored as given; the accumulation refuses them.
+    for setter, value, message in [
+            ("state_radius", -1.0, RADIUS), ("state_radius", math.nan, RADIUS),
+            ("set_states", occupancies(precision, 2, 2, [0.0] * 4),
+             "expectation dimensions or stream counts differ"),
+            ("set_mixtures", mixture_list(3, 1, [1.0] * 3), "mixture posterior dimensions differ"),
+            ("set_durations", DurationPosteriors(2, 2, b"\x00" * 4, [0] * 4, [0] * 5, []),
+             "duration posterior dimensions differ"),
+            # A posterior that overflows the sums is caught by the final check of the copy.
+            ("set_states", occupancies(precision, 3, 2, [big] * 6),
+             "Gaussian statistics contain invalid values")]:
+        changed = hsmm_case(precision)[3]
+        if setter == "state_radius":
+            changed.state_radius = value
+            assert math.isnan(changed.state_radius) or changed.state_radius == value
+        else:
+            getattr(changed, setter)(value)
+        fails(message, lambda: statistics.collect_hsmm(chain, frames, cut, changed))
+        assert model_statistics_content(statistics) == before
 
 
 def test_collect_argument_checks(precision):
-    chain, frames, cut, expectation = hsmm_case(precision, 0.0)
-    statistics = cls("ModelStatistics", precision).from_model(chain)
-    with pytest.raises(TypeError, match="model"):
-        statistics.collect_hsmm(make("Model", OTHER[precision], [], 0), frames, cut, expectation)
-    with pytest.raises(TypeError, match="expectation"):
-        statistics.collect_geometric(chain, frames, cut, expectation)
-    frames.free()
-    with pytest.raises(TypeError, match="expectation"):  # every class check comes first
-        statistics.collect_hsmm(chain, frames, cut, cut)
-    with consumed():
-        statistics.collect_hsmm(chain, frames, cut, expectation)
+    chain, frames, cut, expectation, statistics = hsmm_case(precision)
+    wrong_class("model", lambda: statistics.collect_hsmm(make("Model", other(precision), [], 0),
+                                                         frames, cut, expectation))
+    wrong_class("expectation", lambda: statistics.collect_geometric(chain, frames, cut,
+                                                                    expectation))
+    frames.free()  # every class is checked before any closed state
+    wrong_class("expectation", lambda: statistics.collect_hsmm(chain, frames, cut, cut))
+    fails("owner has been consumed", lambda: statistics.collect_hsmm(chain, frames, cut,
+                                                                     expectation),
+          error=RuntimeError)
 
 
 def test_expectation_parts_are_copies(precision):
-    chain, frames, cut, expectation = hsmm_case(precision, 0.0)
     source = occupancies(precision, 3, 2, STATES)
-    built = make("HsmmExpectation", precision, expectation.durations(), source,
-                 expectation.mixtures(), 0.0)
+    built = make("HsmmExpectation", precision, durations(), source, mixture_list(3, 2, STATES),
+                 0.1)
+    assert built.state_radius == rounded(precision, 0.1)
     source.free()
-    read = built.states()
-    read.free()
+    built.states().free()
     assert built.states().values() == STATES
     collection = mixture_list(3, 2, STATES)
     built.set_mixtures(collection)
     collection.clear()
+    built.durations().free()
     assert built.mixtures().length == 1
-    durations = built.durations()
-    durations.free()
     assert built.durations().get(0, 0).probabilities() == [0.5, 0.5]
     copy = built.cloned()
     built.state_radius = 3.0
-    assert copy.state_radius == 0.0
-    statistics = cls("ModelStatistics", precision).from_model(chain)
-    statistics.collect_hsmm(chain, frames, cut, copy)
-    assert copy.states().values() == STATES  # the accumulation only reads it
-
-
-def test_radius_and_slope_are_stored_unchecked(precision):
-    _, _, _, expectation = hsmm_case(precision, 0.1)
-    assert expectation.state_radius == (0.10000000149011612 if precision == "F32" else 0.1)
-    for value in (-1.0, float("inf")):
-        expectation.state_radius = value
-        assert expectation.state_radius == value
-    expectation.state_radius = float("nan")
-    assert math.isnan(expectation.state_radius)
-    with pytest.raises(TypeError, match="value"):
-        expectation.state_radius = "wide"
-    with pytest.raises(AttributeError, match="^property has no deleter$"):
-        del expectation.state_radius
-    geometric = make("GeometricExpectation", precision,
-                     TransitionPosteriors(1, 1, b"\x00", [0.0, 0.0]),
-                     occupancies(precision, 1, 1, [1.0]), MixturePosteriorCollection(), -2.5)
-    assert geometric.pruning_slope == -2.5
-    assert geometric.transitions().frames == 1 and geometric.mixtures().length == 0
+    assert copy.state_radius == rounded(precision, 0.1)
 
 
 def test_expectation_constructor_checks(precision):
-    durations = DurationPosteriors(1, 1, b"\x00", [0], [0, 0], [])
-    states = occupancies(precision, 1, 1, [1.0])
-    mixtures = MixturePosteriorCollection()
-    with pytest.raises(TypeError, match="states"):
-        make("GeometricExpectation", precision, TransitionPosteriors(1, 1, b"\x00", [0.0, 0.0]),
-             occupancies(OTHER[precision], 1, 1, [1.0]), mixtures, 1.0)
-    with pytest.raises(TypeError, match="durations"):
-        make("HsmmExpectation", precision, states, states, mixtures, 1.0)
-    freed = MixturePosteriorCollection()
+    posteriors, states = DurationPosteriors(1, 1, b"\x00", [0], [0, 0], []), occupancies(
+        precision, 1, 1, [1.0])
+    mixtures, freed = MixturePosteriorCollection(), MixturePosteriorCollection()
+    wrong_class("states", lambda: make("GeometricExpectation", precision, TransitionPosteriors(
+        1, 1, b"\x00", [0.0, 0.0]), occupancies(other(precision), 1, 1, [1.0]), mixtures, 1.0))
+    wrong_class("durations", lambda: make("HsmmExpectation", precision, states, states,
+                                          mixtures, 1.0))
     freed.free()
-    with consumed():
-        make("HsmmExpectation", precision, durations, states, freed, 1.0)
-    durations.free()
-    with pytest.raises(TypeError, match="state_radius"):  # converted before any closed check
-        make("HsmmExpectation", precision, durations, states, mixtures, "wide")
-    with consumed():
-        make("HsmmExpectation", precision, durations, states, mixtures, 1.0)
+    fails("owner has been consumed", lambda: make("HsmmExpectation", precision, posteriors,
+                                                  states, freed, 1.0), error=RuntimeError)
+    posteriors.free()  # all four arguments are converted before any closed check
+    wrong_class("state_radius", lambda: make("HsmmExpectation", precision, posteriors, states,
+                                             mixtures, "wide"))
 
 
 @pytest.mark.parametrize("kind", ["HsmmExpectation", "GeometricExpectation"])
@@ -210,11 +170,5 @@ def test_expectation_closing(precision, kind):
              else TransitionPosteriors(1, 1, b"\x00", [0.0, 0.0]))
     value = make(kind, precision, first, occupancies(precision, 1, 1, [1.0]),
                  MixturePosteriorCollection(), 1.0)
-    assert value.free() is None and value.free() is None
-    assert value.is_closed
-    with consumed():
-        value.cloned()
-    with consumed():
-        value.set_states(occupancies(precision, 1, 1, [1.0]))
-    with consumed():
-        value.states()
+    assert value.free() is None
+    assert_closed(value, "cloned", "states", ("set_states", occupancies(precision, 1, 1, [1.0])))

@@ -1,6 +1,8 @@
 """Helpers shared by the statistics and training tests: utterances built from plain lists, and
 the content of statistics objects as plain lists for exact comparisons."""
 
+import pytest
+
 from model_support import make
 
 
@@ -50,3 +52,10 @@ def duration_statistics(precision, value_sum, squared_sum, occupancy):
     value = make("DurationStatistics", precision)
     value.set_values([value_sum, squared_sum, occupancy])
     return value
+
+
+def wrong_class(parameter, *calls):
+    """Each call raises TypeError naming the argument `parameter`."""
+    for call in calls:
+        with pytest.raises(TypeError, match=f"argument '{parameter}'"):
+            call()
