@@ -10,9 +10,9 @@ STUB = pathlib.Path(tarvek_rs.__file__).resolve().parent / "_tarvek_rs.pyi"
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("generate_stubs", ROOT / "tools" / "generate_stubs.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.util.spec_from_file_location("generate_stubs", ROOT / "tools" / "generate_stubs.py")
+    module = importlib.util.module_from_spec(loader)
+    loader.loader.exec_module(module)
     return module
 
 

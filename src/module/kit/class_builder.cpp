@@ -30,14 +30,14 @@ PyTypeObject* create_type(TypeTables& tables) {
     slots.insert(slots.end(), tables.extra_slots.begin(), tables.extra_slots.end());
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec{};
-    spec.name = keep_text("tarvek_rs." + tables.name);
-    spec.basicsize = static_cast<int>(tables.basic_size);
-    spec.itemsize = 0;
+    PyType_Spec type_spec{};
+    type_spec.name = keep_text("tarvek_rs." + tables.name);
+    type_spec.basicsize = static_cast<int>(tables.basic_size);
+    type_spec.itemsize = 0;
     // No Py_TPFLAGS_BASETYPE: no class can be subclassed.
-    spec.flags = Py_TPFLAGS_DEFAULT | (constructible ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
-    spec.slots = slots.data();
-    return reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)));
+    type_spec.flags = Py_TPFLAGS_DEFAULT | (constructible ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    type_spec.slots = slots.data();
+    return reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&type_spec)));
 }
 
 }  // namespace tarvek::py
