@@ -3,13 +3,11 @@
 // per position. The library's table (from the model, and from a prepared model) beside a plain
 // loop that scores each window cell with one-frame calls, in both precisions.
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <random>
 #include <span>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/emission.hpp"
 #include "core/pruning.hpp"
 
@@ -22,60 +20,32 @@ constexpr std::size_t dimensions = 40;
 constexpr std::size_t components = 8;
 constexpr double radius = 5.0;
 
-template <class Run>
-double best_seconds(Run&& run) {
-    double best = 1e300;
-    for (int trial = 0; trial < 7; ++trial) {
-        const auto start = std::chrono::steady_clock::now();
-        run();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count());
-    }
-    return best;
-}
-
 template <class S>
 void bench(const char* name) {
     using namespace tarvek;
-    std::mt19937_64 random(7);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::uniform_real_distribution<double> uniform(0.5, 2.0);
-    const std::vector<StreamLayout> layouts(streams, {positions, components, dimensions});
-    ModelParameters<S> model(layouts, 1);
-    for (auto& stream : model.streams) {
-        for (auto& mixture : stream.emissions) {
-            for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
-            for (auto& variance : mixture.variances) variance = static_cast<S>(uniform(random));
-        }
-    }
-    const std::vector<std::size_t> dims(streams, dimensions);
-    auto observation = ObservationData<S>::create(frames, dims);
-    for (auto& stream : observation.streams) {
-        for (auto& value : stream.values) value = static_cast<S>(normal(random));
-    }
-    auto segmentation = SegmentationData<S>::create(streams, positions);
-    for (std::size_t k = 0; k < positions; ++k) {
-        segmentation.boundaries[k] = static_cast<std::int32_t>((k + 1) * frames / positions);
-        for (auto& row : segmentation.output_states) row[k] = static_cast<std::int32_t>(k);
-    }
+    using namespace tarvek::bench;
+    RandomValues random(7, {.uniform_low = 0.5, .uniform_high = 2.0});
+    const auto model = random_model<S>(streams, positions, components, dimensions, 1, random);
+    const auto observation = random_observation<S>(frames, streams, dimensions, random);
+    const auto segmentation = chain_segmentation<S>(streams, positions, frames);
     const auto prepared = prepare_owned_duration_states(model, PreparationOptions<S>{},
                                                         std::span<const std::uint64_t>{});
     const auto mode = EmissionPruningMode::state_radius;
     const S r = static_cast<S>(radius);
 
     StateScoreTable<S> table;
-    const double plain = best_seconds([&] {
+    const double plain = best_seconds(7, [&] {
         table = emission_log_probabilities(model, observation, segmentation, mode, S(1), r);
     });
     std::size_t cells = 0;
     for (const S value : table.values) cells += value != log_zero<S>;
-    const double from_prepared = best_seconds([&] {
+    const double from_prepared = best_seconds(7, [&] {
         table =
             sample_emission_densities(model, observation, segmentation, mode, prepared, S(1), r);
     });
 
     // Each cell of each segment window on its own, one one-frame call per stream.
-    const double per_cell = best_seconds([&] {
+    const double per_cell = best_seconds(7, [&] {
         table = StateScoreTable<S>::filled(frames, positions, ModelError("allocation failed"));
         const StateRadiusWindow<S> window(segmentation.boundaries, frames, r);
         for (std::size_t k = 0; k < positions; ++k) {

@@ -6,12 +6,10 @@
 // utterance against a model of 5,000 emission and duration states, of which it names 100: the
 // accumulation copies only those, while a full copy grows with the model.
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/duration_occupancy.hpp"
 #include "core/emission.hpp"
 #include "core/estimation.hpp"
@@ -28,59 +26,31 @@ constexpr std::size_t components = 8;
 constexpr std::size_t dimensions = 40;
 constexpr double radius = 5.0;
 
-template <class Run>
-double best_seconds(Run&& run, int trials = 5) {
-    double best = 1e300;
-    for (int trial = 0; trial < trials; ++trial) {
-        const auto start = std::chrono::steady_clock::now();
-        run();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count());
-    }
-    return best;
-}
-
 template <class S>
 void bench(const char* name, std::size_t model_states, bool steps) {
     using namespace tarvek;
-    std::mt19937_64 random(3);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::uniform_real_distribution<double> uniform(0.5, 1.5);
+    using namespace tarvek::bench;
+    RandomValues random(3, {.uniform_low = 0.5, .uniform_high = 1.5});
 
-    const std::vector<StreamLayout> layouts(streams, {model_states, components, dimensions});
-    ModelParameters<S> model(layouts, model_states);
-    for (auto& stream : model.streams) {
-        for (auto& mixture : stream.emissions) {
-            for (S& mean : mixture.means) mean = static_cast<S>(normal(random));
-            for (S& variance : mixture.variances) variance = static_cast<S>(uniform(random));
-        }
-    }
+    auto model =
+        random_model<S>(streams, model_states, components, dimensions, model_states, random);
     for (auto& duration : model.durations) {
         duration.mean = S(20);
         duration.variance = S(16);
     }
-    const std::vector<std::size_t> dims(streams, dimensions);
-    auto observation = ObservationData<S>::create(frames, dims);
-    for (auto& stream : observation.streams) {
-        for (S& value : stream.values) value = static_cast<S>(normal(random));
-    }
-    auto segmentation = SegmentationData<S>::create(streams, positions);
-    for (std::size_t k = 0; k < positions; ++k) {
-        segmentation.boundaries[k] = static_cast<std::int32_t>((k + 1) * frames / positions);
-        segmentation.duration_states[k] = static_cast<std::int32_t>(k);
-        for (auto& row : segmentation.output_states) row[k] = static_cast<std::int32_t>(k);
-    }
+    const auto observation = random_observation<S>(frames, streams, dimensions, random);
+    const auto segmentation = chain_segmentation<S>(streams, positions, frames);
     HsmmOptions<S> options;
     options.state_radius = static_cast<S>(radius);
 
     auto statistics = ModelSufficientStatistics<S>::from_model(model);
     S total = 0;
     const double call = best_seconds(
-        [&] { total = estimate_hsmm(statistics, model, observation, segmentation, options); });
+        5, [&] { total = estimate_hsmm(statistics, model, observation, segmentation, options); });
     std::printf(
         "%s  %5zu states  estimate_hsmm  %8.2f ms  %6.1f calls/s  %8.0f frames/s  (total %.1f)\n",
         name, model_states, call * 1e3, 1.0 / call, frames / call, static_cast<double>(total));
-    const double t_copy = best_seconds([&] {
+    const double t_copy = best_seconds(5, [&] {
         const ModelSufficientStatistics<S> copy(statistics);
         if (copy.durations.size() != model_states) std::printf("unexpected copy\n");
     });
@@ -94,30 +64,30 @@ void bench(const char* name, std::size_t model_states, bool steps) {
     DurationOccupancies durations;
     StateScoreTable<S> states;
     std::vector<MixtureOccupancies> mixtures(streams);
-    const double t_emissions = best_seconds([&] {
+    const double t_emissions = best_seconds(5, [&] {
         emissions = emission_log_probabilities(model, observation, segmentation,
                                                EmissionPruningMode::state_radius, S(1),
                                                options.state_radius);
     });
     const double t_forward = best_seconds(
-        [&] { forward = search_hsmm(model, segmentation, emissions, options, false); });
+        5, [&] { forward = search_hsmm(model, segmentation, emissions, options, false); });
     const double t_backward = best_seconds(
-        [&] { backward = backward_hsmm_with(model, segmentation, emissions, options); });
-    const double t_durations = best_seconds([&] {
+        5, [&] { backward = backward_hsmm_with(model, segmentation, emissions, options); });
+    const double t_durations = best_seconds(5, [&] {
         durations = duration_occupancies_with(model, segmentation, emissions, forward, backward,
                                               total, options);
     });
-    const double t_states = best_seconds([&] {
+    const double t_states = best_seconds(5, [&] {
         states = hsmm_state_occupancies(model, segmentation, emissions, durations, options);
     });
-    const double t_mixtures = best_seconds([&] {
+    const double t_mixtures = best_seconds(5, [&] {
         for (std::size_t i = 0; i < streams; ++i) {
             mixtures[i] =
                 mixture_occupancies(model, observation, segmentation, states, i,
                                     MixtureOccupancyMode::state_radius, S(1), options.state_radius);
         }
     });
-    const double t_collect = best_seconds([&] {
+    const double t_collect = best_seconds(5, [&] {
         collect_hsmm(statistics, model, observation, segmentation,
                      HsmmExpectation<S>{durations, states, mixtures, options.state_radius});
     });

@@ -12,12 +12,11 @@ score_samples, which also computes the emissions, both passes and the posteriors
     tools/dev-build.sh && PYTHONPATH=build/dev-pkg python3 bench/hmmlearn_bench.py
 """
 
-import time
-
 import numpy as np
 from hmmlearn import hmm
 
-import tarvek_rs
+from bench_support import (best_of, chain_model, chain_segmentation, classes,
+                           observation_from)
 
 POSITIONS = 50
 DIMENSIONS = 40
@@ -36,26 +35,11 @@ def problem(rng):
 
 
 def ours(precision, means, variances, mean_duration, data):
-    cls = lambda name: getattr(tarvek_rs, name + precision)  # noqa: E731
-    model = cls("Model")([POSITIONS, 1, DIMENSIONS], POSITIONS)
-    stream = model.stream(0)
-    for s in range(POSITIONS):
-        mixture = cls("Gaussian")(1, DIMENSIONS)
-        mixture.replace(DIMENSIONS, [1.0], list(means[s]), list(variances[s]),
-                        [0.0] * DIMENSIONS)
-        stream.set_emission(s, mixture)
-    model.set_stream(0, stream)
-    for s in range(POSITIONS):
-        law = cls("Duration")()
-        law.set_values([mean_duration, 1.0, 0.0])
-        model.set_duration(s, law)
-    segmentation = cls("Segmentation")(1, POSITIONS)
-    length = FRAMES // POSITIONS
-    segmentation.set_boundaries([length * (s + 1) for s in range(POSITIONS)])
-    segmentation.set_duration_states(list(range(POSITIONS)))
-    segmentation.set_output_states(0, list(range(POSITIONS)))
-    observation = cls("Observation")(FRAMES, [DIMENSIONS])
-    observation.set_stream(0, cls("ObservationStream")(DIMENSIONS, data.ravel().tolist()))
+    cls = classes(precision)
+    mixtures = [[(list(means[s]), list(variances[s])) for s in range(POSITIONS)]]
+    model = chain_model(cls, 1, DIMENSIONS, mixtures, [(mean_duration, 1.0)] * POSITIONS)
+    segmentation = chain_segmentation(cls, 1, POSITIONS, FRAMES)
+    observation = observation_from(cls, FRAMES, DIMENSIONS, [data.ravel().tolist()])
 
     def run(slope):
         options = cls("GeometricOptions")()
@@ -86,25 +70,16 @@ def reference(means, variances, mean_duration, data):
     return lambda: model.score_samples(data)[0]
 
 
-def best_of(action):
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        result = action()
-        times.append(time.perf_counter() - start)
-    return min(times), result
-
-
 def main():
     means, variances, mean_duration, data = problem(np.random.default_rng(11))
     print(f"S = {POSITIONS} positions ({POSITIONS + 1} hmmlearn states), D = {DIMENSIONS}, "
           f"T = {FRAMES}, diagonal covariances; best of {REPEATS}")
-    their_time, their_total = best_of(reference(means, variances, mean_duration, data))
+    their_time, their_total = best_of(REPEATS, reference(means, variances, mean_duration, data))
     print(f"hmmlearn score_samples: {their_time * 1e3:9.1f} ms, log likelihood {their_total:.6f}")
     for precision in ("F64", "F32"):
         run = ours(precision, means, variances, mean_duration, data)
         for slope in SLOPES:
-            our_time, our_total = best_of(lambda: run(slope))
+            our_time, our_total = best_of(REPEATS, lambda: run(slope))
             print(f"{precision} slope {slope:.1f}: {our_time * 1e3:9.1f} ms "
                   f"({their_time / our_time:5.1f}x hmmlearn's speed), log likelihood "
                   f"{our_total:.6f} (difference {our_total - their_total:+.2e}, relative "

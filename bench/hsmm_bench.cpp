@@ -7,11 +7,10 @@
 // boundary frame visited by two windows counts twice).
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/hsmm.hpp"
 #include "core/pruning.hpp"
 
@@ -21,23 +20,11 @@ constexpr std::size_t frames = 5000;
 constexpr std::size_t positions = 100;
 constexpr double radius = 5.0;
 
-template <class Run>
-double best_seconds(Run&& run) {
-    double best = 1e300;
-    for (int trial = 0; trial < 7; ++trial) {
-        const auto start = std::chrono::steady_clock::now();
-        run();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count());
-    }
-    return best;
-}
-
 template <class S>
 void bench(const char* name, std::int32_t maximum_duration) {
     using namespace tarvek;
-    std::mt19937_64 random(11);
-    std::normal_distribution<double> normal(-3.0, 1.0);
+    using namespace tarvek::bench;
+    RandomValues random(11, {.normal_mean = -3.0});
 
     ModelParameters<S> model;
     for (std::size_t k = 0; k < positions; ++k) {
@@ -47,20 +34,12 @@ void bench(const char* name, std::int32_t maximum_duration) {
         duration.maximum_duration = maximum_duration;
         model.durations.push_back(duration);
     }
-    auto segmentation = SegmentationData<S>::create(1, positions);
+    auto segmentation = chain_segmentation<S>(1, positions, frames);
     for (std::size_t k = 0; k < positions; ++k) {
-        segmentation.boundaries[k] = static_cast<std::int32_t>((k + 1) * frames / positions);
-        segmentation.duration_states[k] = static_cast<std::int32_t>(k);
-        segmentation.output_states[0][k] = static_cast<std::int32_t>(k);
         if (k + 2 < positions) add_jump(segmentation, k, 2, S(0.1));  // one skip per position
         if (maximum_duration > 0) add_jump(segmentation, k, 0, S(0.2));
     }
-    StateScoreTable<S> emissions;
-    emissions.frames = frames;
-    emissions.states = positions;
-    for (std::size_t i = 0; i < frames * positions; ++i) {
-        emissions.values.push_back(static_cast<S>(normal(random)));
-    }
+    const auto emissions = random_scores<S>(frames, positions, [&] { return random.normal(); });
     HsmmOptions<S> options;
     options.state_radius = static_cast<S>(radius);
     const auto graph = build_transitions(segmentation);
@@ -91,13 +70,13 @@ void bench(const char* name, std::int32_t maximum_duration) {
 
     HsmmScoreTables<S> tables;
     const double forward =
-        best_seconds([&] { tables = search_hsmm(model, graph, emissions, options, false); });
+        best_seconds(7, [&] { tables = search_hsmm(model, graph, emissions, options, false); });
     const double viterbi =
-        best_seconds([&] { tables = search_hsmm(model, graph, emissions, options, true); });
+        best_seconds(7, [&] { tables = search_hsmm(model, graph, emissions, options, true); });
     const double backward =
-        best_seconds([&] { tables = backward_hsmm_with(model, graph, emissions, options); });
-    const double from_segmentation =
-        best_seconds([&] { tables = search_hsmm(model, segmentation, emissions, options, false); });
+        best_seconds(7, [&] { tables = backward_hsmm_with(model, graph, emissions, options); });
+    const double from_segmentation = best_seconds(
+        7, [&] { tables = search_hsmm(model, segmentation, emissions, options, false); });
 
     const auto report = [&](const char* label, double seconds, double steps) {
         std::printf("%s  %-22s %8.2f ms  %8.0f k frames/s  %8.1f M cell-durations/s\n", name, label,

@@ -11,7 +11,8 @@ from the project root:
 import random
 import time
 
-import tarvek_rs
+from bench_support import (chain_segmentation, classes, hsmm_options, random_chain_model,
+                           random_observation)
 
 STATES = 100
 FRAMES = 5000
@@ -24,41 +25,12 @@ REPEATS = 3
 
 
 def build(precision, rng):
-    cls = lambda name: getattr(tarvek_rs, name + precision)  # noqa: E731
-    model = cls("Model")([STATES, COMPONENTS, DIMENSIONS] * STREAMS, STATES)
-    cells = COMPONENTS * DIMENSIONS
-    for k in range(STREAMS):
-        stream = model.stream(k)
-        for s in range(STATES):
-            mixture = cls("Gaussian")(COMPONENTS, DIMENSIONS)
-            mixture.replace(DIMENSIONS, [1.0 / COMPONENTS] * COMPONENTS,
-                            [rng.gauss(0.0, 1.0) for _ in range(cells)],
-                            [rng.uniform(0.5, 2.0) for _ in range(cells)], [0.0] * cells)
-            stream.set_emission(s, mixture)
-        model.set_stream(k, stream)
-    length = FRAMES // STATES
-    for s in range(STATES):
-        law = cls("Duration")()
-        law.set_values([float(length), float(length * 2), 0.0])
-        model.set_duration(s, law)
-
-    segmentation = cls("Segmentation")(STREAMS, STATES)
-    segmentation.set_boundaries([length * (s + 1) for s in range(STATES)])
-    segmentation.set_duration_states(list(range(STATES)))
-    for k in range(STREAMS):
-        segmentation.set_output_states(k, list(range(STATES)))
-
-    data = []
-    for _ in range(UTTERANCES):
-        observation = cls("Observation")(FRAMES, [DIMENSIONS] * STREAMS)
-        for k in range(STREAMS):
-            values = [rng.gauss(0.0, 1.2) for _ in range(FRAMES * DIMENSIONS)]
-            observation.set_stream(k, cls("ObservationStream")(DIMENSIONS, values))
-        data.append((observation, segmentation))
-
-    options = cls("HsmmOptions")()
-    options.state_radius = RADIUS
-    return model, data, options, cls
+    cls = classes(precision)
+    model = random_chain_model(cls, rng, STATES, STREAMS, COMPONENTS, DIMENSIONS, FRAMES)
+    segmentation = chain_segmentation(cls, STREAMS, STATES, FRAMES)
+    data = [(random_observation(cls, rng, FRAMES, STREAMS, DIMENSIONS), segmentation)
+            for _ in range(UTTERANCES)]
+    return model, data, hsmm_options(cls, RADIUS), cls
 
 
 def iteration(model, data, options, cls):

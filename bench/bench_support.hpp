@@ -1,0 +1,120 @@
+#pragma once
+// What the C++ benchmarks share: best-of-N timing, a sink that keeps results alive, and the
+// seeded builders of mixtures, models, observations, chain segmentations and score tables.
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/error.hpp"
+#include "core/model.hpp"
+#include "core/score_table.hpp"
+
+namespace tarvek::bench {
+
+// Seconds of the fastest of `trials` calls: the run least disturbed by the rest of the machine.
+template <class Run>
+double best_seconds(int trials, Run&& run) {
+    double best = 1e300;
+    for (int trial = 0; trial < trials; ++trial) {
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        best = std::min(best, elapsed.count());
+    }
+    return best;
+}
+
+// Makes the compiler assume `value` (and, for a pointer, the memory behind it) is read, so the
+// work that produced it cannot be dropped.
+template <class T>
+inline void keep(const T& value) {
+    asm volatile("" : : "r,m"(value) : "memory");
+}
+
+// The two distributions the builders draw from.
+struct RandomShape {
+    double normal_mean = 0.0;
+    double normal_deviation = 1.0;
+    double uniform_low = 0.0;
+    double uniform_high = 1.0;
+};
+
+// One engine for both distributions, drawn in call order, so a bench's values form one
+// reproducible sequence from its seed.
+class RandomValues {
+  public:
+    RandomValues(std::uint64_t seed, RandomShape shape)
+        : engine_(seed),
+          normal_(shape.normal_mean, shape.normal_deviation),
+          uniform_(shape.uniform_low, shape.uniform_high) {}
+
+    double normal() { return normal_(engine_); }
+    double uniform() { return uniform_(engine_); }
+
+  private:
+    std::mt19937_64 engine_;
+    std::normal_distribution<double> normal_;
+    std::uniform_real_distribution<double> uniform_;
+};
+
+// Normal means, then uniform variances; weights stay 1/m.
+template <class S>
+void randomise(GaussianMixtureParameters<S>& mixture, RandomValues& random) {
+    for (S& mean : mixture.means) mean = static_cast<S>(random.normal());
+    for (S& variance : mixture.variances) variance = static_cast<S>(random.uniform());
+}
+
+// `streams` streams of `emission_states` random mixtures each, and `duration_states` default
+// durations.
+template <class S>
+ModelParameters<S> random_model(std::size_t streams, std::size_t emission_states,
+                                std::size_t components, std::size_t dimensions,
+                                std::size_t duration_states, RandomValues& random) {
+    const std::vector<StreamLayout> layouts(streams, {emission_states, components, dimensions});
+    ModelParameters<S> model(layouts, duration_states);
+    for (auto& stream : model.streams) {
+        for (auto& mixture : stream.emissions) randomise(mixture, random);
+    }
+    return model;
+}
+
+// `streams` streams of normal values.
+template <class S>
+ObservationData<S> random_observation(std::size_t frames, std::size_t streams,
+                                      std::size_t dimensions, RandomValues& random) {
+    const std::vector<std::size_t> dims(streams, dimensions);
+    auto observation = ObservationData<S>::create(frames, dims);
+    for (auto& stream : observation.streams) {
+        for (S& value : stream.values) value = static_cast<S>(random.normal());
+    }
+    return observation;
+}
+
+// Equal segments along a left-to-right chain: position k ends at frame (k + 1) · frames /
+// positions and has duration state k and output state k in every stream.
+template <class S>
+SegmentationData<S> chain_segmentation(std::size_t streams, std::size_t positions,
+                                       std::size_t frames) {
+    auto segmentation = SegmentationData<S>::create(streams, positions);
+    for (std::size_t k = 0; k < positions; ++k) {
+        segmentation.boundaries[k] = static_cast<std::int32_t>((k + 1) * frames / positions);
+        segmentation.duration_states[k] = static_cast<std::int32_t>(k);
+        for (auto& row : segmentation.output_states) row[k] = static_cast<std::int32_t>(k);
+    }
+    return segmentation;
+}
+
+// A frames × states table of `draw()` values, in cell order.
+template <class S, class Draw>
+StateScoreTable<S> random_scores(std::size_t frames, std::size_t states, Draw&& draw) {
+    auto table = StateScoreTable<S>::filled(frames, states, ModelError("allocation failed"));
+    for (S& value : table.values) value = static_cast<S>(draw());
+    return table;
+}
+
+}  // namespace tarvek::bench
