@@ -9,10 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "core/data.hpp"
-#include "core/error.hpp"
-#include "core/model.hpp"
-#include "core/score_table.hpp"
+#include "core/data/data.hpp"
+#include "core/numerics/error.hpp"
+#include "core/model/model.hpp"
+#include "core/inference/score_table.hpp"
 
 namespace tarvek::bench {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/emission.hpp"
-#include "core/pruning.hpp"
+#include "core/inference/emission.hpp"
+#include "core/inference/pruning.hpp"
 
 namespace {
 

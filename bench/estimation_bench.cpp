@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/duration_occupancy.hpp"
-#include "core/emission.hpp"
-#include "core/estimation.hpp"
-#include "core/expectation.hpp"
-#include "core/hsmm.hpp"
-#include "core/mixture_occupancy.hpp"
+#include "core/inference/duration_occupancy.hpp"
+#include "core/inference/emission.hpp"
+#include "core/training/estimation.hpp"
+#include "core/training/expectation.hpp"
+#include "core/inference/hsmm.hpp"
+#include "core/inference/mixture_occupancy.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "bench_support.hpp"
-#include "core/geometric.hpp"
-#include "core/occupancy.hpp"
+#include "core/inference/geometric.hpp"
+#include "core/inference/occupancy.hpp"
 
 namespace {
 

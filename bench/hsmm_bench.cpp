@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/hsmm.hpp"
-#include "core/pruning.hpp"
+#include "core/inference/hsmm.hpp"
+#include "core/inference/pruning.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/probability.hpp"
+#include "core/model/probability.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/numerics.hpp"
+#include "core/numerics/numerics.hpp"
 
 namespace {
 

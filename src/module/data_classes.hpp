@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "core/data.hpp"
-#include "core/data_operations.hpp"
-#include "core/scalar_ops.hpp"
-#include "core/transitions.hpp"
+#include "core/data/data.hpp"
+#include "core/data/data_operations.hpp"
+#include "core/numerics/scalar_ops.hpp"
+#include "core/data/transitions.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 #include "module/data_classes.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/model_operations.hpp"
+#include "core/numerics/error.hpp"
+#include "core/model/model_operations.hpp"
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"

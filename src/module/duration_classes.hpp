@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/model.hpp"
+#include "core/model/model.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

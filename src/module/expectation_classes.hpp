@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "core/duration_occupancy.hpp"
-#include "core/expectation.hpp"
-#include "core/mixture_occupancy.hpp"
-#include "core/occupancy.hpp"
-#include "core/score_table.hpp"
+#include "core/inference/duration_occupancy.hpp"
+#include "core/training/expectation.hpp"
+#include "core/inference/mixture_occupancy.hpp"
+#include "core/inference/occupancy.hpp"
+#include "core/inference/score_table.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/model_operations.hpp"
+#include "core/model/model_operations.hpp"
 #include "module/duration_classes.hpp"
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"

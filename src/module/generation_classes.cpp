@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/generation.hpp"
+#include "core/numerics/error.hpp"
+#include "core/generation/generation.hpp"
 #include "module/data_classes.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"

@@ -18,9 +18,9 @@
 
 #include <utility>
 
-#include "core/emission_density.hpp"
-#include "core/hsmm.hpp"
-#include "core/score_table.hpp"
+#include "core/inference/emission_density.hpp"
+#include "core/inference/hsmm.hpp"
+#include "core/inference/score_table.hpp"
 #include "module/data_classes.hpp"
 #include "module/kit/class_builder.hpp"
 #include "module/mode_classes.hpp"

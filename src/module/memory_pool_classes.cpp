@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/memory_pool.hpp"
+#include "core/numerics/memory_pool.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "core/emission.hpp"
-#include "core/error.hpp"
-#include "core/mixture_occupancy.hpp"
+#include "core/inference/emission.hpp"
+#include "core/numerics/error.hpp"
+#include "core/inference/mixture_occupancy.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/model.hpp"
+#include "core/model/model.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

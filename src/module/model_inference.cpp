@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/duration_occupancy.hpp"
-#include "core/emission.hpp"
-#include "core/geometric.hpp"
-#include "core/hsmm_durations.hpp"
-#include "core/mixture_occupancy.hpp"
-#include "core/occupancy.hpp"
+#include "core/inference/duration_occupancy.hpp"
+#include "core/inference/emission.hpp"
+#include "core/inference/geometric.hpp"
+#include "core/inference/hsmm_durations.hpp"
+#include "core/inference/mixture_occupancy.hpp"
+#include "core/inference/occupancy.hpp"
 #include "module/inference_calls.hpp"
 #include "module/posterior_classes.hpp"
 

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/estimation.hpp"
-#include "core/expectation.hpp"
-#include "core/initialization.hpp"
+#include "core/numerics/error.hpp"
+#include "core/training/estimation.hpp"
+#include "core/training/expectation.hpp"
+#include "core/training/initialization.hpp"
 #include "module/data_classes.hpp"
 #include "module/expectation_classes.hpp"
 #include "module/kit/indexed.hpp"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/numerics.hpp"
+#include "core/numerics/error.hpp"
+#include "core/numerics/numerics.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "core/hsmm_durations.hpp"
-#include "core/preparation.hpp"
-#include "core/update.hpp"
+#include "core/inference/hsmm_durations.hpp"
+#include "core/model/preparation.hpp"
+#include "core/training/update.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
 #include "module/table_classes.hpp"

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "core/geometric.hpp"
-#include "core/hsmm.hpp"
+#include "core/inference/geometric.hpp"
+#include "core/inference/hsmm.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

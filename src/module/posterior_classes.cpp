@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/posterior_exchange.hpp"
+#include "core/numerics/error.hpp"
+#include "core/inference/posterior_exchange.hpp"
 #include "module/gaussian_classes.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"

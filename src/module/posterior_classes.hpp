@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/duration_occupancy.hpp"
-#include "core/mixture_occupancy.hpp"
-#include "core/occupancy.hpp"
+#include "core/inference/duration_occupancy.hpp"
+#include "core/inference/mixture_occupancy.hpp"
+#include "core/inference/occupancy.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/data.hpp"
-#include "core/emission.hpp"
-#include "core/hsmm_durations.hpp"
-#include "core/score_table.hpp"
+#include "core/data/data.hpp"
+#include "core/inference/emission.hpp"
+#include "core/inference/hsmm_durations.hpp"
+#include "core/inference/score_table.hpp"
 #include "module/inference_calls.hpp"
 #include "module/kit/registry.hpp"
 #include "module/option_classes.hpp"

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "core/model.hpp"
-#include "core/preparation.hpp"
-#include "core/probability.hpp"
+#include "core/model/model.hpp"
+#include "core/model/preparation.hpp"
+#include "core/model/probability.hpp"
 #include "module/duration_classes.hpp"
 #include "module/gaussian_classes.hpp"
 #include "module/kit/class_builder.hpp"

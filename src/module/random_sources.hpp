@@ -8,7 +8,7 @@
 #include <limits>
 #include <span>
 
-#include "core/numerics.hpp"
+#include "core/numerics/numerics.hpp"
 #include "module/kit/callbacks.hpp"
 
 namespace tarvek::py {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/sampling.hpp"
+#include "core/generation/sampling.hpp"
 #include "module/kit/registry.hpp"
 #include "module/random_sources.hpp"
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/update.hpp"
+#include "core/numerics/error.hpp"
+#include "core/training/update.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"

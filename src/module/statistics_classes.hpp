@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/statistics.hpp"
+#include "core/training/statistics.hpp"
 #include "module/duration_classes.hpp"
 #include "module/gaussian_classes.hpp"
 #include "module/kit/class_builder.hpp"

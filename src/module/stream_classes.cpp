@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 #include "module/gaussian_classes.hpp"
 #include "module/kit/codec_members.hpp"
 #include "module/kit/collection.hpp"

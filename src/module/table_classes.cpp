@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/allocation.hpp"
-#include "core/emission_density.hpp"
-#include "core/error.hpp"
-#include "core/occupancy.hpp"
-#include "core/score_reductions.hpp"
+#include "core/numerics/allocation.hpp"
+#include "core/inference/emission_density.hpp"
+#include "core/numerics/error.hpp"
+#include "core/inference/occupancy.hpp"
+#include "core/inference/score_reductions.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "core/score_table.hpp"
+#include "core/inference/score_table.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

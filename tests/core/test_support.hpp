@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 
 namespace tarvek::testing {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "core/error.hpp"
-#include "core/serial.hpp"
+#include "core/numerics/error.hpp"
+#include "core/codec/serial.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

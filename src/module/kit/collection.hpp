@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 #include "module/kit/indexed.hpp"
 
 namespace tarvek::py {

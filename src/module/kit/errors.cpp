@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 
 namespace tarvek::py {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/numerics/error.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {

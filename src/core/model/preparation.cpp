@@ -1,0 +1,167 @@
+#include "core/model/preparation.hpp"
+
+#include <utility>
+
+#include "core/numerics/allocation.hpp"
+
+namespace tarvek {
+
+template <Scalar S>
+void PreparationOptions<S>::validate() const {
+    if (duration_cache_length >= legacy_count_limit || !is_finite_nonnegative(duration_weight) ||
+        !is_finite_nonnegative(temperature)) {
+        throw ModelError("invalid duration preparation options");
+    }
+}
+
+// ---- Durations ----------------------------------------------------------------------------
+
+template <Scalar S>
+DurationPreparation<S>::DurationPreparation(const DurationParameters<S>& duration,
+                                            const PreparationOptions<S>& options_) {
+    options_.validate();
+    if (!duration.has_valid_law()) {
+        throw ModelError("duration requires a finite mean and positive variance");
+    }
+    options = options_;
+    normalizer = duration_normalizer(duration.variance);
+    cache = allocate_or_fail(options.duration_cache_length, S(0),
+                             ModelError("duration cache allocation failed"));
+    for (std::size_t d = 0; d < cache.size(); ++d) {
+        cache[d] = prepared_duration_log_value(duration, d, normalizer, options);
+    }
+}
+
+template <Scalar S>
+S DurationPreparation<S>::log_probability(const DurationParameters<S>& duration,
+                                          std::uint64_t d) const {
+    if (d >= legacy_count_limit) throw ModelError("duration exceeds the legacy frame range");
+    return log_value(duration, d);
+}
+
+template <Scalar S>
+S DurationPreparation<S>::probability(const DurationParameters<S>& duration,
+                                      std::uint64_t d) const {
+    // A 64-bit log value is rounded to 32 bits inside the fast exponential.
+    return fast_exp(log_probability(duration, d));
+}
+
+// ---- Streams ------------------------------------------------------------------------------
+
+template <Scalar S>
+StreamPreparation<S>::StreamPreparation(const StreamParameters<S>& stream) {
+    stream.validate();
+    if (!is_finite_nonnegative(stream.weight)) {
+        throw ModelError("stream weights must be finite and nonnegative");
+    }
+    reserve_or_fail(normalizers, stream.emissions.size(),
+                    ModelError("prepared emission list allocation failed"));
+    for (const auto& mixture : stream.emissions) {
+        normalizers.push_back(gaussian_normalizers(mixture));
+    }
+}
+
+template <Scalar S>
+OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() && {
+    StreamParameters stream = std::exchange(*this, StreamParameters{});
+    StreamPreparation<S> preparation(stream);
+    return {std::move(stream), std::move(preparation)};
+}
+
+template <Scalar S>
+std::optional<PreparedGaussianView<S>> OwnedPreparedStreamParameters<S>::emission(
+    std::uint64_t state) const noexcept {
+    if (state >= stream.emissions.size() || state >= preparation.normalizers.size()) {
+        return std::nullopt;
+    }
+    return PreparedGaussianView<S>(stream.emissions[state], preparation.normalizers[state]);
+}
+
+// ---- Models -------------------------------------------------------------------------------
+
+template <Scalar S>
+std::optional<PreparedGaussianView<S>> OwnedPreparedModelParameters<S>::emission(
+    std::uint64_t stream, std::uint64_t state) const noexcept {
+    if (stream >= streams.size() || stream >= model.streams.size()) return std::nullopt;
+    const auto& mixtures = model.streams[stream].emissions;
+    const auto& normalizers = streams[stream].normalizers;
+    if (state >= mixtures.size() || state >= normalizers.size()) return std::nullopt;
+    return PreparedGaussianView<S>(mixtures[state], normalizers[state]);
+}
+
+template <Scalar S>
+const DurationPreparation<S>* OwnedPreparedModelParameters<S>::duration(
+    std::uint64_t state) const noexcept {
+    if (state >= model.durations.size() || state >= durations.size() || !durations[state]) {
+        return nullptr;
+    }
+    return &*durations[state];
+}
+
+namespace {
+
+// Steps shared by both forms: options, mixture shapes, stream preparations and the empty
+// duration list. The model moves into the result, so a later failure drops it.
+template <Scalar S>
+OwnedPreparedModelParameters<S> prepare_streams(ModelParameters<S>&& model,
+                                                const PreparationOptions<S>& options) {
+    options.validate();
+    model.validate_mixtures();
+    OwnedPreparedModelParameters<S> prepared;
+    prepared.options = options;
+    reserve_or_fail(prepared.streams, model.streams.size(),
+                    ModelError("prepared stream list allocation failed"));
+    for (const auto& stream : model.streams) prepared.streams.emplace_back(stream);
+    prepared.durations =
+        allocate_or_fail(model.durations.size(), std::optional<DurationPreparation<S>>{},
+                         ModelError("prepared duration list allocation failed"));
+    prepared.model = std::move(model);
+    return prepared;
+}
+
+template <Scalar S>
+void prepare_state(OwnedPreparedModelParameters<S>& prepared, std::uint64_t state) {
+    if (state >= prepared.model.durations.size()) {
+        throw ModelError("selected duration state is out of range");
+    }
+    auto& entry = prepared.durations[state];
+    if (!entry) entry.emplace(prepared.model.durations[state], prepared.options);
+}
+
+}  // namespace
+
+template <Scalar S>
+OwnedPreparedModelParameters<S> prepare_owned_duration_states(
+    ModelParameters<S> model, const PreparationOptions<S>& options) {
+    auto prepared = prepare_streams(std::move(model), options);
+    for (std::uint64_t state = 0; state < prepared.model.durations.size(); ++state) {
+        prepare_state(prepared, state);
+    }
+    return prepared;
+}
+
+template <Scalar S>
+OwnedPreparedModelParameters<S> prepare_owned_duration_states(
+    ModelParameters<S> model, const PreparationOptions<S>& options,
+    std::span<const std::uint64_t> states) {
+    auto prepared = prepare_streams(std::move(model), options);
+    for (const std::uint64_t state : states) prepare_state(prepared, state);
+    return prepared;
+}
+
+#define TARVEK_INSTANTIATE(S)                                                          \
+    template struct PreparationOptions<S>;                                             \
+    template struct DurationPreparation<S>;                                            \
+    template struct StreamPreparation<S>;                                              \
+    template struct OwnedPreparedStreamParameters<S>;                                  \
+    template struct OwnedPreparedModelParameters<S>;                                   \
+    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() &&; \
+    template OwnedPreparedModelParameters<S> prepare_owned_duration_states(            \
+        ModelParameters<S>, const PreparationOptions<S>&);                             \
+    template OwnedPreparedModelParameters<S> prepare_owned_duration_states(            \
+        ModelParameters<S>, const PreparationOptions<S>&, std::span<const std::uint64_t>);
+TARVEK_INSTANTIATE(float)
+TARVEK_INSTANTIATE(double)
+#undef TARVEK_INSTANTIATE
+
+}  // namespace tarvek

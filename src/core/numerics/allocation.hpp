@@ -1,0 +1,85 @@
+#pragma once
+// Allocation with a size check first. Sizes that pass every range check can still ask for
+// far more memory than exists; such requests are refused before anything is allocated or
+// zero-filled, and allocation failures become the caller's error instead of ending the process.
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "core/numerics/error.hpp"
+
+namespace tarvek {
+
+// No single value may ask for more than 2^48 bytes.
+inline constexpr std::uint64_t max_allocation_bytes = std::uint64_t{1} << 48;
+
+// Overflow-checked arithmetic on counts; an empty result means the operation overflowed.
+inline std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+inline std::optional<std::uint64_t> checked_mul(std::optional<std::uint64_t> a,
+                                                std::uint64_t b) noexcept {
+    return a ? checked_mul(*a, b) : std::nullopt;
+}
+inline std::optional<std::uint64_t> checked_add(std::optional<std::uint64_t> a,
+                                                std::optional<std::uint64_t> b) noexcept {
+    std::uint64_t r;
+    if (!a || !b || __builtin_add_overflow(*a, *b, &r)) return std::nullopt;
+    return r;
+}
+
+// True when a total byte count is known (did not overflow) and within the cap.
+inline bool allocation_fits(std::optional<std::uint64_t> bytes) noexcept {
+    return bytes && *bytes <= max_allocation_bytes;
+}
+template <class T>
+bool elements_fit(std::uint64_t count) noexcept {
+    return allocation_fits(checked_mul(count, sizeof(T)));
+}
+
+// A vector of `count` copies of `value`; a refused or failed allocation throws `failure`.
+template <class T>
+std::vector<T> allocate_or_fail(std::uint64_t count, const T& value, const ModelError& failure) {
+    if (!elements_fit<T>(count)) throw failure;
+    try {
+        return std::vector<T>(static_cast<std::size_t>(count), value);
+    } catch (const std::bad_alloc&) {
+        throw failure;
+    } catch (const std::length_error&) {
+        throw failure;
+    }
+}
+
+// Reserves capacity for `count` elements; a refused or failed allocation throws `failure`.
+template <class T>
+void reserve_or_fail(std::vector<T>& vector, std::uint64_t count, const ModelError& failure) {
+    if (!elements_fit<T>(count)) throw failure;
+    try {
+        vector.reserve(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        throw failure;
+    } catch (const std::length_error&) {
+        throw failure;
+    }
+}
+
+// Throws std::bad_alloc (MemoryError in Python) when a total byte count overflows or exceeds
+// the cap; for allocations whose failure has no message of its own.
+inline void require_allocatable(std::optional<std::uint64_t> bytes) {
+    if (!allocation_fits(bytes)) throw std::bad_alloc();
+}
+
+// A vector of `count` copies of `value`, refused with std::bad_alloc above the cap.
+template <class T>
+std::vector<T> allocate_or_bad_alloc(std::uint64_t count, const T& value = T()) {
+    require_allocatable(checked_mul(count, sizeof(T)));
+    return std::vector<T>(static_cast<std::size_t>(count), value);
+}
+
+}  // namespace tarvek

@@ -1,0 +1,83 @@
+#pragma once
+// Sufficient statistics for expectation-maximisation training: sums shaped like a model that
+// the expectation adds to and the update re-estimates from. Values are stored unchecked;
+// `validate_for` checks them against a model before any routine relies on them. Copies are
+// deep.
+
+#include <cstdint>
+#include <vector>
+
+#include "core/model/model.hpp"
+#include "core/numerics/numerics.hpp"
+
+namespace tarvek {
+
+// `count` zero scalars; "statistics allocation failed" when they cannot be allocated.
+template <Scalar S>
+std::vector<S> zeros(std::uint64_t count);
+
+// The sums of one Gaussian mixture (m components, d dimensions); component k, dimension j is
+// at k·d + j. m is the length of `component_occupancies`.
+template <Scalar S>
+struct GaussianSufficientStatistics {
+    std::vector<S> weighted_sums;          // m·d
+    std::vector<S> weighted_squared_sums;  // m·d
+    std::vector<S> component_occupancies;  // m
+    std::uint64_t dimensions = 0;
+    S state_occupancy = 0;
+
+    // Holds no component; only useful as a placeholder to assign to.
+    GaussianSufficientStatistics() = default;
+    // Zero sums of m components over d dimensions, after the mixture count checks and the
+    // address-space check; "statistics allocation failed" when the sums cannot be allocated.
+    GaussianSufficientStatistics(std::uint64_t mixture_count, std::uint64_t dimensions);
+    // Zero sums shaped like `mixture`, after its shape check. Its values are not read.
+    static GaussianSufficientStatistics from_mixture(const GaussianMixtureParameters<S>& mixture);
+
+    std::uint64_t mixture_count() const noexcept { return component_occupancies.size(); }
+    // Zeroes every sum and the state occupancy; the shape stays.
+    void clear() noexcept;
+    // The mixture's shape check, then these sums' shape against it, then their values: the
+    // weighted sums finite, everything else finite and nonnegative.
+    void validate_for(const GaussianMixtureParameters<S>& mixture) const;
+};
+
+// One stream's statistics: one Gaussian's per emission state, in the stream's order.
+template <Scalar S>
+struct StreamSufficientStatistics {
+    std::vector<GaussianSufficientStatistics<S>> emissions;
+
+    // Zero sums shaped like `stream`: every mixture's shape is checked before any is built.
+    static StreamSufficientStatistics from_stream(const StreamParameters<S>& stream);
+
+    void clear() noexcept;
+};
+
+// One state's duration sums.
+template <Scalar S>
+struct DurationSufficientStatistics {
+    S value_sum = 0;    // weighted sum of durations
+    S squared_sum = 0;  // weighted sum of squared durations
+    S occupancy = 0;    // sum of the weights
+
+    // All three finite and nonnegative (negative zero passes).
+    void validate() const;
+};
+
+// A whole model's statistics: one entry per model stream and one per state.
+template <Scalar S>
+struct ModelSufficientStatistics {
+    std::vector<StreamSufficientStatistics<S>> streams;
+    std::vector<DurationSufficientStatistics<S>> durations;
+
+    // Zero sums shaped like `model`. Every mixture of every stream is shape-checked before
+    // anything is built; the durations' parameters are not examined.
+    static ModelSufficientStatistics from_model(const ModelParameters<S>& model);
+
+    void clear() noexcept;
+    // Counts, then stream by stream the emission count and each Gaussian (`validate_for`),
+    // then the duration sums; the first failure is thrown.
+    void validate_for(const ModelParameters<S>& model) const;
+};
+
+}  // namespace tarvek
