@@ -23,31 +23,51 @@ REAL = 3
 UTTERANCES = 60
 ITERATIONS = 10
 
+# An observation with the segmentation it is aligned to.
+Utterance = tuple[t.ObservationF64, t.SegmentationF64]
 
-def gaussian(mean, variance):
+
+def gaussian(mean: list[float], variance: float) -> t.GaussianF64:
     mixture = t.GaussianF64(1, len(mean))
     mixture.replace(len(mean), [1.0], mean, [variance] * len(mean), [0.01] * len(mean))
     return mixture
 
 
-def duration(mean, variance):
+def duration(mean: float, variance: float) -> t.DurationF64:
     law = t.DurationF64()
     law.set_values([mean, variance, 0.05])
     return law
 
 
-def build_model(means, durations, variance=1.0):
+def build_model(
+    means: list[list[float]], durations: list[tuple[float, float]], variance: float = 1.0
+) -> t.ModelF64:
     stream = t.StreamBuilderF64(len(means))
     for state, mean in enumerate(means):
         stream.set_emission(state, gaussian(mean, variance))
     builder = t.ModelBuilderF64(1, len(durations))
     builder.set_stream(0, stream.build())
-    for state, (mean, var) in enumerate(durations):
-        builder.set_duration(state, duration(mean, var))
+    for state, law in enumerate(durations):
+        builder.set_duration(state, duration(*law))
     return builder.build()
 
 
-def chain():
+def duration_values(model: t.ModelF64, state: int) -> list[float]:
+    """The mean, variance and variance floor of a state's duration law."""
+    law = model.duration(state)
+    assert law is not None
+    return law.values()
+
+
+def emission_means(model: t.ModelF64, state: int) -> list[float]:
+    """The means of a state's mixture in the only stream."""
+    stream = model.stream(0)
+    mixture = stream.emission(state) if stream is not None else None
+    assert mixture is not None
+    return mixture.means()
+
+
+def chain() -> t.SegmentationF64:
     """A segmentation naming positions 0..3 in order; generation fills in the boundaries."""
     segmentation = t.SegmentationF64(1, len(TRUE_MEANS))
     states = list(range(len(TRUE_MEANS)))
@@ -56,7 +76,7 @@ def chain():
     return segmentation
 
 
-def generate(model, rng):
+def generate(model: t.ModelF64, rng: random.Random) -> list[Utterance]:
     """Observations with their true alignments, drawn with a seeded 32-bit word source."""
     generation = t.GenerationF64(model, chain())
     data = []
@@ -66,7 +86,7 @@ def generate(model, rng):
     return data
 
 
-def flat_start(observation):
+def flat_start(observation: t.ObservationF64) -> t.SegmentationF64:
     """An even split of the real positions, the end marker on the last frame."""
     frames = observation.frames
     segmentation = chain()
@@ -75,7 +95,7 @@ def flat_start(observation):
     return segmentation
 
 
-def initialise(data):
+def initialise(data: list[Utterance]) -> t.ModelF64:
     """A model estimated from hard alignments (collect_initialization, then update)."""
     model = build_model([[1.0, 1.0]] * len(TRUE_MEANS), [(5.0, 3.0)] * len(TRUE_DURATIONS))
     statistics = t.ModelStatisticsF64.from_model(model)
@@ -85,7 +105,7 @@ def initialise(data):
     return model
 
 
-def train(model, data, options):
+def train(model: t.ModelF64, data: list[Utterance], options: t.HsmmOptionsF64) -> list[float]:
     totals = []
     for iteration in range(ITERATIONS):
         statistics = t.ModelStatisticsF64.from_model(model)
@@ -97,7 +117,12 @@ def train(model, data, options):
     return totals
 
 
-def decode(model, observation, segmentation, options):
+def decode(
+    model: t.ModelF64,
+    observation: t.ObservationF64,
+    segmentation: t.SegmentationF64,
+    options: t.HsmmOptionsF64,
+) -> tuple[list[int], float]:
     prepared = model.prepare(t.PreparationOptionsF64())
     pruning = t.EmissionPruningF64(1, options.state_radius)
     emissions = prepared.emission_log_probabilities(observation, segmentation, 1.0, pruning)
@@ -106,12 +131,12 @@ def decode(model, observation, segmentation, options):
     return occurrences[1::2], path.log_probability()[0]
 
 
-def duration_pdf(mean, variance, xs):
+def duration_pdf(mean: float, variance: float, xs: list[float]) -> list[float]:
     return [math.exp(-0.5 * (x - mean) ** 2 / variance) / math.sqrt(2 * math.pi * variance)
             for x in xs]
 
 
-def main():
+def main() -> None:
     rng = random.Random(7)
     truth = build_model(TRUE_MEANS, TRUE_DURATIONS, variance=1.5)
     data = generate(truth, rng)
@@ -128,9 +153,9 @@ def main():
     ends, score = decode(model, observation, flat_start(observation), options)
     print(f"decoded segment ends {ends} (score {score:.2f}); true ends {true_alignment.boundaries()}")
     for state in range(REAL):
-        mean, variance, _ = model.duration(state).values()
+        mean, variance, _ = duration_values(model, state)
         print(f"position {state}: duration mean {mean:5.2f} (true {TRUE_DURATIONS[state][0]}),"
-              f" emission mean {model.stream(0).emission(state).means()}")
+              f" emission mean {emission_means(model, state)}")
 
     figure, (curve, durations) = plt.subplots(1, 2, figsize=(11, 4))
     curve.plot(range(1, ITERATIONS + 1), totals, marker="o")
@@ -140,7 +165,7 @@ def main():
     xs = [x / 10 for x in range(0, 200)]
     for state in range(REAL):
         true_mean, true_variance = TRUE_DURATIONS[state]
-        mean, variance, _ = model.duration(state).values()
+        mean, variance, _ = duration_values(model, state)
         line, = durations.plot(xs, duration_pdf(true_mean, true_variance, xs), linestyle="--")
         durations.plot(xs, duration_pdf(mean, variance, xs), color=line.get_color(),
                        label=f"position {state}")

@@ -26,3 +26,7 @@ ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
 echo "== Python tests"
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
 python3 -m pytest tests/python -q -p no:cacheprovider
+
+echo "== Type stubs against the installed module, and the examples under mypy --strict"
+python3 -m mypy.stubtest tarvek_rs
+python3 -m mypy --strict examples/
