@@ -1,5 +1,7 @@
-// The module's entry points and its execution: every class and function in a fixed order,
-// then `__version__`, each name appended to `__all__` as it is added.
+// The module function: every class and function in a fixed order, then `__version__`, each
+// name appended to `__all__` as it is added.
+
+#include "module/registration.hpp"
 
 #include <algorithm>
 #include <array>
@@ -177,7 +179,9 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, value) != 0) raise_pending();
 }
 
-// Refuses a registered name that has no place in the order (a misspelt class name).
+// Refuses a registered name that has no place in the order (a misspelt class name) and a name
+// of the order that nothing registered (a binding file left out of the build), before anything
+// is added.
 void check_registered_names() {
     if (!registration_fault().empty()) raise(PyExc_SystemError, registration_fault().c_str());
     for (const std::string& name : registered_names()) {
@@ -186,7 +190,15 @@ void check_registered_names() {
             raise(PyExc_SystemError, ("unknown registration: " + name).c_str());
         }
     }
+    for (std::string_view entry : registration_order) {
+        const std::string name(entry);
+        if (!find_class_entry(name) && !find_function_entry(name)) {
+            raise(PyExc_SystemError, ("missing registration: " + name).c_str());
+        }
+    }
 }
+
+}  // namespace
 
 void register_everything(PyObject* module) {
     check_registered_names();
@@ -195,9 +207,9 @@ void register_everything(PyObject* module) {
         const std::string name(entry);
         if (TypeFactory factory = find_class_entry(name)) {
             add_to_module(module, name.c_str(), reinterpret_cast<PyObject*>(factory()));
-        } else if (PyMethodDef* definition = find_function_entry(name)) {
-            Ref function =
-                Ref::steal(checked(PyCFunction_NewEx(definition, module, module_name.get())));
+        } else {
+            Ref function = Ref::steal(
+                checked(PyCFunction_NewEx(find_function_entry(name), module, module_name.get())));
             add_to_module(module, name.c_str(), function.get());
         }
     }
@@ -205,64 +217,4 @@ void register_everything(PyObject* module) {
     add_to_module(module, "__version__", version.get());
 }
 
-int execute_module(PyObject* module) {
-    return guarded<int>(-1, [&]() -> int {
-        if (module == nullptr) raise_pending();
-        if (!PyModule_Check(module)) {
-            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
-                         Py_TYPE(module)->tp_name);
-            throw PythonError();
-        }
-        register_everything(module);
-        return 0;
-    });
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
-#ifdef Py_mod_gil
-    // The module keeps no interpreter state of its own; objects guard themselves with
-    // their borrow flags.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_tarvek_rs",  // name
-    "",            // doc: empty, not absent
-    0,             // no per-module state
-    nullptr,       // no methods: functions are added by the execution slot
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
 }  // namespace tarvek::py
-
-extern "C" PyMODINIT_FUNC PyInit__tarvek_rs() {
-    return PyModuleDef_Init(&tarvek::py::module_definition);
-}
-
-#if PY_VERSION_HEX >= 0x030F0000 && defined(PyMODEXPORT_FUNC) && defined(Py_mod_name)
-// Interpreters that load modules from an exported slot array use this entry point; it shares
-// the execution function with the classic one.
-namespace tarvek::py {
-namespace {
-PyModuleDef_Slot exported_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {Py_mod_name, const_cast<char*>("_tarvek_rs")},
-    {Py_mod_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-}  // namespace
-}  // namespace tarvek::py
-
-extern "C" PyMODEXPORT_FUNC PyModExport__tarvek_rs() {
-    return tarvek::py::exported_slots;
-}
-#endif

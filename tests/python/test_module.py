@@ -1,4 +1,6 @@
+import ctypes
 import importlib
+import struct
 import sys
 
 import pytest
@@ -108,6 +110,26 @@ def test_reimport_reuses_class_objects():
         assert all(getattr(again, name) is obj for name, obj in before.items())
     finally:
         sys.modules["tarvek_rs._tarvek_rs"] = native
+
+
+# The records of the exported slot array: id, flags, and a check of the 8-byte value.
+EXPORTED_SLOTS = [
+    (85, 0, lambda value: value != 0),  # the execution function
+    (109, 2, lambda value: ctypes.string_at(value, 16) == bytes([1, 0, 2, 0]) + bytes(12)),
+    (87, 4, lambda value: value == 1),  # the interpreter lock is not needed
+    (100, 2, lambda value: value != 0 and ctypes.string_at(value) == b"_tarvek_rs"),
+    (101, 2, lambda value: value != 0 and ctypes.string_at(value) == b""),
+    (0, 0, lambda value: value == 0),
+]
+
+
+def test_exported_slot_array():
+    export = ctypes.CDLL(native.__file__).PyModExport__tarvek_rs
+    export.restype = ctypes.c_void_p
+    records = ctypes.string_at(export(), 16 * len(EXPORTED_SLOTS))
+    for index, (slot_id, flags, check) in enumerate(EXPORTED_SLOTS):
+        got_id, got_flags, zero, value = struct.unpack_from("=HHIQ", records, 16 * index)
+        assert (got_id, got_flags, zero, check(value)) == (slot_id, flags, 0, True), index
 
 
 SIGNED_OUT = [2**31, -2**31 - 1, 2**32, 2**63, -2**63, 2**70]
