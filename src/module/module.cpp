@@ -1,209 +1,17 @@
-// The module's entry points and its execution: every class and function in a fixed order,
-// then `__version__`, each name appended to `__all__` as it is added.
+// The module's two entry points and its execution function. Interpreters before 3.15 load the
+// module through `PyInit__tarvek_rs` (multi-phase initialisation); from 3.15 on the interpreter
+// asks `PyModExport__tarvek_rs` for the slot array below. The array is laid out here record by
+// record rather than with the interpreter's slot type, so it is built and exported, with the
+// same bytes, whichever interpreter's headers the module is compiled against.
 
-#include <algorithm>
-#include <array>
-#include <string>
-#include <string_view>
+#include <cstddef>
+#include <cstdint>
 
-#include "module/kit/registry.hpp"
+#include "module/kit/errors.hpp"
+#include "module/registration.hpp"
 
 namespace tarvek::py {
 namespace {
-
-// The registration order: 128 classes and 19 functions.
-constexpr std::array<std::string_view, 147> registration_order = {
-    "DecodedStreamF32",
-    "DecodedStreamF64",
-    "DecodedModelF32",
-    "DecodedModelF64",
-    "GaussianStatisticsCollectionF32",
-    "StreamStatisticsCollectionF32",
-    "DurationStatisticsCollectionF32",
-    "StreamStatisticsF32",
-    "ModelStatisticsF32",
-    "GaussianStatisticsCollectionF64",
-    "StreamStatisticsCollectionF64",
-    "DurationStatisticsCollectionF64",
-    "StreamStatisticsF64",
-    "ModelStatisticsF64",
-    "StreamCollectionF32",
-    "StreamF32",
-    "StreamBuilderF32",
-    "PreparedStreamF32",
-    "ModelF32",
-    "ModelBuilderF32",
-    "PreparedModelF32",
-    "StreamCollectionF64",
-    "StreamF64",
-    "StreamBuilderF64",
-    "PreparedStreamF64",
-    "ModelF64",
-    "ModelBuilderF64",
-    "PreparedModelF64",
-    "ObservationStreamCollectionF32",
-    "ObservationCollectionF32",
-    "SegmentationCollectionF32",
-    "ObservationStreamF32",
-    "ObservationF32",
-    "JumpGroupF32",
-    "SegmentationF32",
-    "TransitionGraphF32",
-    "ObservationStreamCollectionF64",
-    "ObservationCollectionF64",
-    "SegmentationCollectionF64",
-    "ObservationStreamF64",
-    "ObservationF64",
-    "JumpGroupF64",
-    "SegmentationF64",
-    "TransitionGraphF64",
-    "DecodedObservationF32",
-    "DecodedObservationF64",
-    "DecodedSegmentationF32",
-    "DecodedSegmentationF64",
-    "ObservationSetBuilderF32",
-    "ObservationSetBuilderF64",
-    "SegmentationSetBuilderF32",
-    "SegmentationSetBuilderF64",
-    "DatasetF32",
-    "regroup_data_f32",
-    "DatasetF64",
-    "regroup_data_f64",
-    "PreparationOptionsF32",
-    "UpdateOptionsF32",
-    "DurationStatisticsF32",
-    "DurationF32",
-    "PreparedDurationF32",
-    "DecodedDurationF32",
-    "PreparationOptionsF64",
-    "UpdateOptionsF64",
-    "DurationStatisticsF64",
-    "DurationF64",
-    "PreparedDurationF64",
-    "DecodedDurationF64",
-    "EmissionPruningF32",
-    "LogEmissionsF32",
-    "EmissionDensitiesF32",
-    "EmissionPruningF64",
-    "LogEmissionsF64",
-    "EmissionDensitiesF64",
-    "MixturePosteriorCollection",
-    "HsmmExpectationF32",
-    "GeometricExpectationF32",
-    "HsmmExpectationF64",
-    "GeometricExpectationF64",
-    "DurationCollectionF32",
-    "DurationCollectionF64",
-    "GaussianCollectionF32",
-    "GaussianF32",
-    "PreparedGaussianF32",
-    "GaussianStatisticsF32",
-    "DecodedGaussianF32",
-    "GaussianCollectionF64",
-    "GaussianF64",
-    "PreparedGaussianF64",
-    "GaussianStatisticsF64",
-    "DecodedGaussianF64",
-    "uniform_sample_f32",
-    "gaussian_sample_f32",
-    "choose_component_f32",
-    "GeneratedObservationF32",
-    "GenerationF32",
-    "uniform_sample_f64",
-    "gaussian_sample_f64",
-    "choose_component_f64",
-    "GeneratedObservationF64",
-    "GenerationF64",
-    "GeometricOptionsF32",
-    "StateScoresF32",
-    "GeometricPathF32",
-    "GeometricOptionsF64",
-    "StateScoresF64",
-    "GeometricPathF64",
-    "HsmmOptionsF32",
-    "HsmmScoresF32",
-    "HsmmPathF32",
-    "HsmmOptionsF64",
-    "HsmmScoresF64",
-    "HsmmPathF64",
-    "PoolPageUsage",
-    "PoolPages",
-    "PoolAllocation",
-    "MemoryPool",
-    "NumericalTable",
-    "numerical_constants",
-    "NumericalTableF32",
-    "NumericalIteratorF32",
-    "numerical_log_add_f32",
-    "numerical_negative_exponential_f32",
-    "numerical_exponential_f32",
-    "numerical_log_add_table_f32",
-    "numerical_exponential_table_f32",
-    "NumericalTableF64",
-    "NumericalIteratorF64",
-    "numerical_log_add_f64",
-    "numerical_negative_exponential_f64",
-    "numerical_exponential_f64",
-    "numerical_log_add_table_f64",
-    "numerical_exponential_table_f64",
-    "TransitionPosterior",
-    "TransitionPosteriors",
-    "DurationPosterior",
-    "DurationPosteriors",
-    "MixtureWeights",
-    "MixturePosteriors",
-    "StateOccupanciesF32",
-    "MixtureOccupancyModeF32",
-    "StateOccupanciesF64",
-    "MixtureOccupancyModeF64",
-    "DecodedObservationSetF32",
-    "DecodedObservationSetF64",
-    "DecodedSegmentationSetF32",
-    "DecodedSegmentationSetF64",
-};
-
-constexpr const char* module_version = "0.1.0";
-
-// Appends `name` to `__all__` (creating it on the first addition), then sets the attribute.
-void add_to_module(PyObject* module, const char* name, PyObject* value) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        PyErr_Clear();
-        all = Ref::steal(checked(PyList_New(0)));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) raise_pending();
-    }
-    Ref text = Ref::steal(checked(PyUnicode_FromString(name)));
-    if (PyList_Append(all.get(), text.get()) != 0) raise_pending();
-    if (PyObject_SetAttrString(module, name, value) != 0) raise_pending();
-}
-
-// Refuses a registered name that has no place in the order (a misspelt class name).
-void check_registered_names() {
-    if (!registration_fault().empty()) raise(PyExc_SystemError, registration_fault().c_str());
-    for (const std::string& name : registered_names()) {
-        if (std::find(registration_order.begin(), registration_order.end(), name) ==
-            registration_order.end()) {
-            raise(PyExc_SystemError, ("unknown registration: " + name).c_str());
-        }
-    }
-}
-
-void register_everything(PyObject* module) {
-    check_registered_names();
-    Ref module_name = Ref::steal(checked(PyModule_GetNameObject(module)));
-    for (std::string_view entry : registration_order) {
-        const std::string name(entry);
-        if (TypeFactory factory = find_class_entry(name)) {
-            add_to_module(module, name.c_str(), reinterpret_cast<PyObject*>(factory()));
-        } else if (PyMethodDef* definition = find_function_entry(name)) {
-            Ref function =
-                Ref::steal(checked(PyCFunction_NewEx(definition, module, module_name.get())));
-            add_to_module(module, name.c_str(), function.get());
-        }
-    }
-    Ref version = Ref::steal(checked(PyUnicode_FromString(module_version)));
-    add_to_module(module, "__version__", version.get());
-}
 
 int execute_module(PyObject* module) {
     return guarded<int>(-1, [&]() -> int {
@@ -218,15 +26,75 @@ int execute_module(PyObject* module) {
     });
 }
 
+// One record of an exported slot array: 16-bit id, 16-bit flags, 32 zero bits, 8-byte value.
+struct SlotRecord {
+    std::uint16_t id;
+    std::uint16_t flags;
+    std::uint32_t reserved;
+    union Value {
+        const void* pointer;
+        int (*function)(PyObject*);
+        std::uint64_t integer;
+    } value;
+};
+static_assert(sizeof(SlotRecord) == 16);
+static_assert(offsetof(SlotRecord, id) == 0 && offsetof(SlotRecord, flags) == 2 &&
+              offsetof(SlotRecord, reserved) == 4 && offsetof(SlotRecord, value) == 8);
+
+constexpr std::uint16_t slot_end = 0;
+constexpr std::uint16_t slot_execution = 85;
+constexpr std::uint16_t slot_interpreter_lock = 87;
+constexpr std::uint16_t slot_subslots = 92;
+constexpr std::uint16_t slot_name = 100;
+constexpr std::uint16_t slot_doc = 101;
+constexpr std::uint16_t slot_abi = 109;
+// The value points to data that lives as long as the process.
+constexpr std::uint16_t flag_static = 0x0002;
+// The value is an integer, not a pointer.
+constexpr std::uint16_t flag_integer = 0x0004;
+
+// The ABI the module is built for: record version 1.0, an interpreter with the interpreter
+// lock (0x0002); build and ABI versions 0, which the interpreter does not compare.
+struct AbiInfo {
+    std::uint8_t major_version;
+    std::uint8_t minor_version;
+    std::uint16_t flags;
+    std::uint32_t build_version;
+    std::uint32_t abi_version;
+    std::uint32_t reserved;
+};
+static_assert(sizeof(AbiInfo) == 16);
+
+constexpr AbiInfo abi_info{1, 0, 0x0002, 0, 0, 0};
+
+constexpr SlotRecord exported_slots[] = {
+    {slot_execution, 0, 0, {.function = &execute_module}},
+    {slot_abi, flag_static, 0, {.pointer = &abi_info}},
+    // The module keeps no interpreter state of its own; objects guard themselves with their
+    // borrow flags.
+    {slot_interpreter_lock, flag_integer, 0, {.integer = 1}},
+    {slot_name, flag_static, 0, {.pointer = "_tarvek_rs"}},
+    {slot_doc, flag_static, 0, {.pointer = ""}},
+    {slot_end, 0, 0, {.integer = 0}},
+};
+
+#ifdef Py_slot_subslots
+static_assert(Py_slot_subslots == slot_subslots);
+// The classic definition leads to the same array.
+PyModuleDef_Slot module_slots[] = {
+    {slot_subslots, const_cast<SlotRecord*>(exported_slots)},
+    {0, nullptr},
+};
+#else
+// Interpreters without slot records know only the classic slots.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
 #ifdef Py_mod_gil
-    // The module keeps no interpreter state of its own; objects guard themselves with
-    // their borrow flags.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
+#endif
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -247,22 +115,8 @@ extern "C" PyMODINIT_FUNC PyInit__tarvek_rs() {
     return PyModuleDef_Init(&tarvek::py::module_definition);
 }
 
-#if PY_VERSION_HEX >= 0x030F0000 && defined(PyMODEXPORT_FUNC) && defined(Py_mod_name)
-// Interpreters that load modules from an exported slot array use this entry point; it shares
-// the execution function with the classic one.
-namespace tarvek::py {
-namespace {
-PyModuleDef_Slot exported_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {Py_mod_name, const_cast<char*>("_tarvek_rs")},
-    {Py_mod_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-}  // namespace
-}  // namespace tarvek::py
-
-extern "C" PyMODEXPORT_FUNC PyModExport__tarvek_rs() {
+// Hands out the static array and touches nothing of the interpreter, so it is exported on every
+// interpreter; those before 3.15 never look for it.
+extern "C" Py_EXPORTED_SYMBOL const void* PyModExport__tarvek_rs() {
     return tarvek::py::exported_slots;
 }
-#endif

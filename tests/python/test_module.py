@@ -1,9 +1,12 @@
+import ctypes
 import importlib
+import struct
 import sys
 
 import pytest
 
 import tarvek_rs
+from model_support import fails, make
 from tarvek_rs import _tarvek_rs as native
 
 REGISTRATION_ORDER = """
@@ -107,3 +110,42 @@ def test_reimport_reuses_class_objects():
         assert all(getattr(again, name) is obj for name, obj in before.items())
     finally:
         sys.modules["tarvek_rs._tarvek_rs"] = native
+
+
+# The records of the exported slot array: id, flags, and a check of the 8-byte value.
+EXPORTED_SLOTS = [
+    (85, 0, lambda value: value != 0),  # the execution function
+    (109, 2, lambda value: ctypes.string_at(value, 16) == bytes([1, 0, 2, 0]) + bytes(12)),
+    (87, 4, lambda value: value == 1),  # the interpreter lock is not needed
+    (100, 2, lambda value: value != 0 and ctypes.string_at(value) == b"_tarvek_rs"),
+    (101, 2, lambda value: value != 0 and ctypes.string_at(value) == b""),
+    (0, 0, lambda value: value == 0),
+]
+
+
+def test_exported_slot_array():
+    export = ctypes.CDLL(native.__file__).PyModExport__tarvek_rs
+    export.restype = ctypes.c_void_p
+    records = ctypes.string_at(export(), 16 * len(EXPORTED_SLOTS))
+    for index, (slot_id, flags, check) in enumerate(EXPORTED_SLOTS):
+        got_id, got_flags, zero, value = struct.unpack_from("=HHIQ", records, 16 * index)
+        assert (got_id, got_flags, zero, check(value)) == (slot_id, flags, 0, True), index
+
+
+SIGNED_OUT = [2**31, -2**31 - 1, 2**32, 2**63, -2**63, 2**70]
+UNSIGNED_OUT = [-1, -2**31, 2**32, 2**63, -2**63, 2**70]
+# 32-bit integer arguments, each with values beyond its range at every magnitude.
+INTEGER_ENTRIES = [(name, call, value) for name, call, values in [
+    ("layout list", lambda p, v: make("Model", p, [v, 1, 1], 0), UNSIGNED_OUT),
+    ("boundary list", lambda p, v: make("Segmentation", p, 1, 3).set_boundaries([v, 0, 0]),
+     SIGNED_OUT),
+    ("jump delta", lambda p, v: make("Segmentation", p, 1, 3).add_jump(0, v, 0.5), SIGNED_OUT),
+    ("options field", lambda p, v: setattr(make("UpdateOptions", p), "duration_mode", v),
+     UNSIGNED_OUT),
+] for value in values]
+
+
+@pytest.mark.parametrize("name, call, value", INTEGER_ENTRIES)
+def test_32_bit_integers_out_of_range(precision, name, call, value):
+    fails("out of range integral type conversion attempted", lambda: call(precision, value),
+          error=OverflowError)

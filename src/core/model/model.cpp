@@ -17,16 +17,28 @@ std::optional<std::uint64_t> mixture_bytes(std::uint64_t mixture_count, std::uin
                        std::uint64_t{sizeof(GaussianMixtureParameters<S>)});
 }
 
-// Bytes of a stream made from `layout`, after the checks its construction runs on the counts.
+// The checks of making a stream from `layout`, in the order the stream constructor runs them,
+// ending with the stream's emission array reserved; returns the bytes its mixtures will take.
+// The stream and model constructors share it, so a layout fails alike in either.
 template <Scalar S>
-std::optional<std::uint64_t> stream_bytes(const StreamLayout& layout) {
+std::optional<std::uint64_t> reserve_stream(StreamParameters<S>& stream,
+                                            const StreamLayout& layout) {
     if (layout.emissions >= legacy_count_limit) {
         throw ModelError("emission count exceeds the legacy format");
     }
+    reserve_or_fail(stream.emissions, layout.emissions, ModelError("stream allocation failed"));
     if (layout.emissions == 0) return 0;
     check_mixture_counts(layout.mixtures, layout.dimensions);
     check_parameter_size<S>(layout.mixtures, layout.dimensions);
     return checked_mul(mixture_bytes<S>(layout.mixtures, layout.dimensions), layout.emissions);
+}
+
+// Makes the mixtures of a stream that `reserve_stream` has checked and reserved.
+template <Scalar S>
+void fill_stream(StreamParameters<S>& stream, const StreamLayout& layout) {
+    for (std::uint64_t e = 0; e < layout.emissions; ++e) {
+        stream.emissions.emplace_back(layout.mixtures, layout.dimensions);
+    }
 }
 
 }  // namespace
@@ -86,19 +98,11 @@ void GaussianMixtureParameters<S>::check_shape() const {
 template <Scalar S>
 StreamParameters<S>::StreamParameters(std::uint64_t emission_count, std::uint64_t mixture_count,
                                       std::uint64_t dimensions) {
-    if (emission_count >= legacy_count_limit) {
-        throw ModelError("emission count exceeds the legacy format");
-    }
-    reserve_or_fail(emissions, emission_count, ModelError("stream allocation failed"));
-    if (emission_count == 0) return;
-    // Every emission has the same shape: check it once, then refuse the whole stream when it
-    // could not be allocated, before any mixture is zero-filled.
-    check_mixture_counts(mixture_count, dimensions);
-    check_parameter_size<S>(mixture_count, dimensions);
-    require_allocatable(checked_mul(mixture_bytes<S>(mixture_count, dimensions), emission_count));
-    for (std::uint64_t e = 0; e < emission_count; ++e) {
-        emissions.emplace_back(mixture_count, dimensions);
-    }
+    const StreamLayout layout{emission_count, mixture_count, dimensions};
+    // Every emission has the same shape: refuse the whole stream when it could not be
+    // allocated, before any mixture is zero-filled.
+    require_allocatable(reserve_stream(*this, layout));
+    fill_stream(*this, layout);
 }
 
 template <Scalar S>
@@ -115,14 +119,11 @@ ModelParameters<S>::ModelParameters(std::span<const StreamLayout> layouts,
     // Streams that could each be allocated may still not fit together: refuse the model
     // before any mixture is zero-filled, stream by stream as construction would meet them.
     std::optional<std::uint64_t> total = 0;
-    for (const auto& layout : layouts) {
-        total = checked_add(total, stream_bytes<S>(layout));
+    for (std::size_t i = 0; i < layouts.size(); ++i) {
+        total = checked_add(total, reserve_stream(builder.streams[i].emplace(), layouts[i]));
         require_allocatable(total);
     }
-    for (std::size_t i = 0; i < layouts.size(); ++i) {
-        builder.streams[i].emplace(layouts[i].emissions, layouts[i].mixtures,
-                                   layouts[i].dimensions);
-    }
+    for (std::size_t i = 0; i < layouts.size(); ++i) fill_stream(*builder.streams[i], layouts[i]);
     for (auto& slot : builder.durations) slot.emplace();
     *this = std::move(builder).build();
 }

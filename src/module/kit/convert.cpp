@@ -72,9 +72,13 @@ std::int64_t to_i64(PyObject* object) {
 
 long to_long_in_range(PyObject* object, long low, long high) {
     Ref index = as_index(object);
-    const long value = PyLong_AsLong(index.get());
+    // A value beyond a C long is out of range like any other: one message for every magnitude.
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) raise_pending();
-    if (value < low || value > high) raise(PyExc_OverflowError, integral_range_message);
+    if (overflow != 0 || value < low || value > high) {
+        raise(PyExc_OverflowError, integral_range_message);
+    }
     return value;
 }
 

@@ -49,6 +49,8 @@ void register_function(const std::string& signature, F) {
 
 // Runs a binding file's registrations when the module loads:
 // `static const Registration numerical{[] { register_class<...>(); ... }};`
+// Their order is free: the module adds entries in its own registration order, and a name on
+// only one side (registered, or in that order) fails the import with SystemError.
 struct Registration {
     template <class F>
     explicit Registration(F run) noexcept {

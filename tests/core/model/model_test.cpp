@@ -51,6 +51,10 @@ TYPED_TEST(Model, MixtureAllocFail) {
     EXPECT_THROW(ModelParameters<S>(together, 0), std::bad_alloc);
     const std::vector<StreamLayout> then_bad{{1, two_to(24), two_to(24)}, {1, 0, 1}};
     EXPECT_THROW(ModelParameters<S>(then_bad, 0), std::bad_alloc);
+    // A model's layout fails as the stream made from it would: the emission array first.
+    const std::uint64_t most = two_to(31) - 1;
+    EXPECT_EQ(error_of([&] { ModelParameters<S>(std::vector<StreamLayout>{{most, 0, 2}}, 0); }),
+              error_of([&] { StreamParameters<S>(most, 0, 2); }));
     // 2^60 values pass the addressable limit only as 32-bit values.
     if constexpr (sizeof(S) == 4) {
         EXPECT_THROW(GaussianMixtureParameters<S>(two_to(30), two_to(30)), std::bad_alloc);
