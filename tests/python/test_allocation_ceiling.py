@@ -29,21 +29,20 @@ def times(item_bytes):
     return count
 
 
-def hsmm_rows(length):
-    """A backward pass whose unclamped duration rows of `length` entries (F32) together take
+def hsmm_rows():
+    """A backward pass whose unclamped duration rows, the longest allowed (F32), together take
     twice the machine; each position's segment lasts one frame."""
-    positions = times(4 * length)
+    positions = times(4 * LONGEST)
     options = hsmm_options("F32")
     options.duration_extra_factor = 0.0
-    options.duration_extra = length - 1
+    options.duration_extra = LONGEST - 1
     chain = segmentation("F32", range(1, positions + 1), [k % 3 for k in range(positions)])
     return chain_model("F32").backward_hsmm(chain, table("F32", positions, positions), options)
 
 
-def prepared_caches(length):
-    laws = [duration("F64", 3.0, 2.0)] * times(8 * length)
-    source = model("F64", [], laws)
-    return source.prepare(preparation("F64", length=length))
+def prepared_caches():
+    laws = [duration("F64", 3.0, 2.0)] * times(8 * LONGEST)
+    return model("F64", [], laws).prepare(preparation("F64", length=LONGEST))
 
 
 CASES = {
@@ -54,9 +53,9 @@ CASES = {
                     "observation allocation failed"),
     "statistics": (lambda: make("GaussianStatistics", "F32", 1, 1).replace(
         LONGEST, [], [], [0.0] * times(8 * LONGEST), [0.0]), "statistics allocation failed"),
-    "HSMM rows": (lambda: hsmm_rows(LONGEST), "HSMM allocation failed"),
-    "duration caches": (lambda: prepared_caches(LONGEST), "duration cache allocation failed"),
-    # Each grown array alone would fit; the grown mixture would not.
+    "HSMM rows": (hsmm_rows, "HSMM allocation failed"),
+    "duration caches": (prepared_caches, "duration cache allocation failed"),
+    # Each grown array alone may fit; the grown mixture does not.
     "grown mixture": (lambda: make("Gaussian", "F32", 1, 2**20).increase_mixtures(
         times(12 * 2**20), 0.0), "parameter allocation failed"),
 }
