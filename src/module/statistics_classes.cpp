@@ -34,17 +34,19 @@ void GaussianStatisticsClass<S>::define(ClassBuilder<GaussianStatisticsClass>& c
             if (state_occupancy.size() != 1) {
                 throw ModelError("state occupancy requires one scalar");
             }
-            // Built for its size checks; its zero sums are then replaced.
-            Value candidate(component_occupancies.size(), dimensions);
-            const std::size_t entries = candidate.weighted_sums.size();
+            // The constructor's checks, but nothing is zero-filled only to be compared and
+            // dropped: the lists become the sums themselves.
+            const std::uint64_t mixtures = component_occupancies.size();
+            Value::check_allocatable(mixtures, dimensions);
+            const std::uint64_t entries = mixtures * dimensions;  // both below 2^31
             if (weighted_sums.size() != entries || weighted_squared_sums.size() != entries) {
                 throw ModelError("Gaussian statistic shapes differ");
             }
-            candidate.weighted_sums = std::move(weighted_sums);
-            candidate.weighted_squared_sums = std::move(weighted_squared_sums);
-            candidate.component_occupancies = std::move(component_occupancies);
-            candidate.state_occupancy = state_occupancy[0];
-            statistics = std::move(candidate);
+            statistics.weighted_sums = std::move(weighted_sums);
+            statistics.weighted_squared_sums = std::move(weighted_squared_sums);
+            statistics.component_occupancies = std::move(component_occupancies);
+            statistics.dimensions = dimensions;
+            statistics.state_occupancy = state_occupancy[0];
         });
     c.method("weighted_sums()", [](const Value& statistics) -> const std::vector<S>& {
         return statistics.weighted_sums;

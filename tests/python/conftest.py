@@ -21,3 +21,16 @@ def cls(name, precision):
 
 def other(precision):
     return "F64" if precision == "F32" else "F32"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "refuses_allocation: asks for more memory than the machine has, expecting a "
+        "refusal (skip under AddressSanitizer, which aborts on huge allocation requests)")
+
+
+def pytest_collection_modifyitems(items):
+    # Tests named *AllocFail* (the name the C++ tests skip under the sanitizer) carry the marker.
+    for item in items:
+        if "AllocFail" in item.name:
+            item.add_marker("refuses_allocation")

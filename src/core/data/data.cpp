@@ -69,9 +69,11 @@ std::optional<std::uint64_t> segmentation_bytes(std::uint64_t streams, std::uint
     using JumpList = std::vector<JumpParameters<S>>;
     const auto state_arrays = checked_mul(segments, 2 * sizeof(std::int32_t));
     const auto rows =
-        checked_add(checked_mul(streams, sizeof(Row)),
+        checked_add(checked_mul(streams, sizeof(Row) + heap_block_overhead),
                     checked_mul(checked_mul(streams, segments), sizeof(std::int32_t)));
-    const auto jump_lists = checked_mul(segments, sizeof(JumpList) + sizeof(JumpParameters<S>));
+    // Every segment's one-jump list is a heap block of its own.
+    const auto jump_lists =
+        checked_mul(segments, sizeof(JumpList) + sizeof(JumpParameters<S>) + heap_block_overhead);
     return checked_add(checked_add(state_arrays, rows), jump_lists);
 }
 
@@ -83,7 +85,8 @@ SegmentationData<S> SegmentationData<S>::create(std::size_t streams, std::size_t
     SegmentationData result;
     result.boundaries.assign(segments, 0);
     result.duration_states.assign(segments, 0);
-    result.output_states.assign(streams, std::vector<std::int32_t>(segments, 0));
+    result.output_states.resize(streams);  // rows filled in place: no extra row to copy from
+    for (std::vector<std::int32_t>& row : result.output_states) row.assign(segments, 0);
     result.outgoing.assign(segments, std::vector<JumpParameters<S>>(1));
     return result;
 }

@@ -4,8 +4,8 @@
 #include <limits>
 #include <utility>
 
-#include "core/numerics/allocation.hpp"
 #include "core/model/model_operations.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 
@@ -35,6 +35,33 @@ S model_duration_entry(const DurationParameters<S>& duration, std::uint64_t d, S
             options.duration_weight;
     }
     return options.temperature * g;
+}
+
+// Position k's checks, in order, and the length of its duration row.
+template <Scalar S>
+std::uint64_t checked_row_length(const ModelParameters<S>& model,
+                                 const SegmentationData<S>& segmentation, std::size_t k,
+                                 std::uint64_t frames, const HsmmOptions<S>& options, bool clamp) {
+    const std::int64_t previous = k == 0 ? 0 : segmentation.boundaries[k - 1];
+    const std::int32_t boundary = segmentation.boundaries[k];
+    if (boundary < previous || static_cast<std::uint64_t>(boundary) > frames) {
+        throw ModelError("HSMM boundaries must be ordered within the observation");
+    }
+    const std::int32_t state = segmentation.duration_states[k];
+    if (state < 0) throw ModelError("negative duration state");
+    if (static_cast<std::uint64_t>(state) >= model.durations.size()) {
+        throw ModelError("duration state is out of range");
+    }
+    const DurationParameters<S>& duration = model.durations[static_cast<std::size_t>(state)];
+    if (!duration.has_valid_law()) {
+        throw ModelError("HSMM duration requires a finite mean and positive variance");
+    }
+    const auto length = static_cast<std::int32_t>(boundary - previous);
+    std::uint64_t limit = duration_limit(length, duration, options);
+    const std::uint64_t clamp_length = frames == ~std::uint64_t{0} ? frames : frames + 1;
+    if (clamp && limit > clamp_length) limit = clamp_length;
+    if (limit > max_row_length) throw ModelError::from_static(allocation_failed);
+    return limit;
 }
 
 }  // namespace
@@ -84,45 +111,40 @@ HsmmDurationRows<S> prepare_hsmm_durations_with(const ModelParameters<S>& model,
         throw ModelError("HSMM weights and duration factor must be finite and nonnegative");
     }
 
+    // Every position's checks, and the size of all rows together, before any row is built:
+    // rows that could not all be allocated are refused without zero-filling the first ones.
     const ModelError allocation_error = ModelError::from_static(allocation_failed);
+    std::optional<std::uint64_t> total = checked_mul(positions, sizeof(std::vector<S>));
+    if (!allocation_fits(total)) throw allocation_error;
+    for (std::size_t k = 0; k < positions; ++k) {
+        const std::uint64_t limit =
+            checked_row_length(model, segmentation, k, frames, options, clamp);
+        total = checked_add(total, checked_mul(limit, sizeof(S)));
+        if (!allocation_fits(total)) throw allocation_error;
+        // The one error filling the row can meet (an unprepared state), at the same point.
+        const auto state = static_cast<std::uint64_t>(segmentation.duration_states[k]);
+        if (prepared.present() && limit > 1) prepared.log_probability(state, 1);
+    }
+
     HsmmDurationRows<S> rows;
     reserve_or_fail(rows, positions, allocation_error);
-    const std::uint64_t clamp_length = frames == ~std::uint64_t{0} ? frames : frames + 1;
-    std::int64_t previous = 0;
     for (std::size_t k = 0; k < positions; ++k) {
-        const std::int32_t boundary = segmentation.boundaries[k];
-        if (boundary < previous || static_cast<std::uint64_t>(boundary) > frames) {
-            throw ModelError("HSMM boundaries must be ordered within the observation");
-        }
-        const std::int32_t state = segmentation.duration_states[k];
-        if (state < 0) throw ModelError("negative duration state");
-        if (static_cast<std::uint64_t>(state) >= model.durations.size()) {
-            throw ModelError("duration state is out of range");
-        }
-        const DurationParameters<S>& duration = model.durations[static_cast<std::size_t>(state)];
-        if (!duration.has_valid_law()) {
-            throw ModelError("HSMM duration requires a finite mean and positive variance");
-        }
-        const auto length = static_cast<std::int32_t>(boundary - previous);
-        std::uint64_t limit = duration_limit(length, duration, options);
-        if (clamp && limit > clamp_length) limit = clamp_length;
-        if (limit > max_row_length) throw allocation_error;
+        const std::uint64_t limit =
+            checked_row_length(model, segmentation, k, frames, options, clamp);
         std::vector<S> row = allocate_or_fail(limit, log_zero<S>, allocation_error);
-
+        const auto state = static_cast<std::size_t>(segmentation.duration_states[k]);
         if (prepared.present()) {
-            const auto prepared_state = static_cast<std::uint64_t>(state);
-            for (std::uint64_t d = 1; d < limit; ++d) {
-                row[d] = prepared.log_probability(prepared_state, d);
-            }
+            for (std::uint64_t d = 1; d < limit; ++d) row[d] = prepared.log_probability(state, d);
         } else {
+            const DurationParameters<S>& duration = model.durations[state];
             const S normalizer = duration_normalizer(duration.variance);
             for (std::uint64_t d = 1; d < limit; ++d) {
                 row[d] = model_duration_entry(duration, d, normalizer, options);
             }
         }
         rows.push_back(std::move(row));  // capacity reserved above
-        previous = boundary;
     }
+    const std::int64_t previous = positions == 0 ? 0 : segmentation.boundaries[positions - 1];
     if (static_cast<std::uint64_t>(previous) != frames) {
         throw ModelError("final HSMM boundary must match the frame count");
     }

@@ -14,7 +14,7 @@ std::optional<std::uint64_t> mixture_bytes(std::uint64_t mixture_count, std::uin
     const auto entries = checked_mul(mixture_count, dimensions);
     const auto values = checked_add(mixture_count, checked_mul(entries, 3));
     return checked_add(checked_mul(values, sizeof(S)),
-                       std::uint64_t{sizeof(GaussianMixtureParameters<S>)});
+                       sizeof(GaussianMixtureParameters<S>) + 4 * heap_block_overhead);
 }
 
 // The checks of making a stream from `layout`, in the order the stream constructor runs them,

@@ -81,13 +81,17 @@ void GaussianMixtureParameters<S>::increase_mixtures(std::uint64_t count, S disp
             "splitting requires finite parameters and nonnegative weights and variances");
     }
 
-    // Refuse oversized requests before reserving anything, then reserve; the values change
-    // only after every reservation succeeded.
+    // Refuse oversized requests before reserving anything (the grown mixture is measured as a
+    // whole), then reserve; the values change only after every reservation succeeded.
     const ModelError weights_failure("mixture allocation failed");
     const ModelError parameters_failure("parameter allocation failed");
     const auto entries = checked_mul(count, dimensions);
-    if (!elements_fit<S>(count)) throw weights_failure;
-    if (!entries || !elements_fit<S>(*entries)) throw parameters_failure;
+    const auto weight_bytes = checked_mul(count, sizeof(S));
+    if (!allocation_fits(weight_bytes)) throw weights_failure;
+    if (!entries || !allocation_fits(checked_add(
+                        weight_bytes, checked_mul(checked_mul(*entries, 3), sizeof(S))))) {
+        throw parameters_failure;
+    }
     reserve_or_fail(weights, count, weights_failure);
     reserve_or_fail(means, *entries, parameters_failure);
     reserve_or_fail(variances, *entries, parameters_failure);

@@ -1,6 +1,8 @@
 #include "core/model/preparation.hpp"
 
+#include <ranges>
 #include <utility>
+#include <vector>
 
 #include "core/numerics/allocation.hpp"
 
@@ -119,6 +121,27 @@ OwnedPreparedModelParameters<S> prepare_streams(ModelParameters<S>&& model,
     return prepared;
 }
 
+// The checks of preparing `states` in order, and the size of all their caches together, before
+// any cache is built: caches that could not all be allocated are refused without filling the
+// first ones. A state named twice is prepared, and counted, once.
+template <Scalar S, class States>
+void check_duration_caches(const OwnedPreparedModelParameters<S>& prepared, const States& states) {
+    const auto& durations = prepared.model.durations;
+    std::vector<bool> counted(durations.size(), false);
+    const auto cache_bytes = checked_mul(prepared.options.duration_cache_length, sizeof(S));
+    std::optional<std::uint64_t> total = 0;
+    for (const std::uint64_t state : states) {
+        if (state >= durations.size()) throw ModelError("selected duration state is out of range");
+        if (counted[state]) continue;
+        counted[state] = true;
+        if (!durations[state].has_valid_law()) {
+            throw ModelError("duration requires a finite mean and positive variance");
+        }
+        total = checked_add(total, cache_bytes);
+        if (!allocation_fits(total)) throw ModelError("duration cache allocation failed");
+    }
+}
+
 template <Scalar S>
 void prepare_state(OwnedPreparedModelParameters<S>& prepared, std::uint64_t state) {
     if (state >= prepared.model.durations.size()) {
@@ -134,9 +157,9 @@ template <Scalar S>
 OwnedPreparedModelParameters<S> prepare_owned_duration_states(
     ModelParameters<S> model, const PreparationOptions<S>& options) {
     auto prepared = prepare_streams(std::move(model), options);
-    for (std::uint64_t state = 0; state < prepared.model.durations.size(); ++state) {
-        prepare_state(prepared, state);
-    }
+    const std::uint64_t count = prepared.model.durations.size();
+    check_duration_caches(prepared, std::views::iota(std::uint64_t{0}, count));
+    for (std::uint64_t state = 0; state < count; ++state) prepare_state(prepared, state);
     return prepared;
 }
 
@@ -145,6 +168,7 @@ OwnedPreparedModelParameters<S> prepare_owned_duration_states(
     ModelParameters<S> model, const PreparationOptions<S>& options,
     std::span<const std::uint64_t> states) {
     auto prepared = prepare_streams(std::move(model), options);
+    check_duration_caches(prepared, states);
     for (const std::uint64_t state : states) prepare_state(prepared, state);
     return prepared;
 }

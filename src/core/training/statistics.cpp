@@ -17,16 +17,23 @@ std::vector<S> zeros(std::uint64_t count) {
 // ---- GaussianSufficientStatistics ---------------------------------------------------------
 
 template <Scalar S>
-GaussianSufficientStatistics<S>::GaussianSufficientStatistics(std::uint64_t mixture_count,
-                                                              std::uint64_t dimensions)
-    : dimensions(dimensions) {
+void GaussianSufficientStatistics<S>::check_allocatable(std::uint64_t mixture_count,
+                                                        std::uint64_t dimensions) {
     check_mixture_counts(mixture_count, dimensions);
     check_parameter_size<S>(mixture_count, dimensions);
-    // Both counts are below 2^31, so the entry count cannot overflow. Refuse the three sums
-    // together before any of them is zero-filled.
+    // Both counts are below 2^31, so the entry count cannot overflow. The three sums are
+    // measured together, so none of them is zero-filled when they cannot all be.
     const std::uint64_t entries = mixture_count * dimensions;
     const auto bytes = checked_mul(checked_add(checked_mul(entries, 2), mixture_count), sizeof(S));
     if (!allocation_fits(bytes)) throw ModelError("statistics allocation failed");
+}
+
+template <Scalar S>
+GaussianSufficientStatistics<S>::GaussianSufficientStatistics(std::uint64_t mixture_count,
+                                                              std::uint64_t dimensions)
+    : dimensions(dimensions) {
+    check_allocatable(mixture_count, dimensions);
+    const std::uint64_t entries = mixture_count * dimensions;
     weighted_sums = zeros<S>(entries);
     weighted_squared_sums = zeros<S>(entries);
     component_occupancies = zeros<S>(mixture_count);

@@ -33,6 +33,10 @@ struct GaussianSufficientStatistics {
     GaussianSufficientStatistics(std::uint64_t mixture_count, std::uint64_t dimensions);
     // Zero sums shaped like `mixture`, after its shape check. Its values are not read.
     static GaussianSufficientStatistics from_mixture(const GaussianMixtureParameters<S>& mixture);
+    // The constructor's checks, in its order, without building anything: the mixture count
+    // checks, the address-space check, and "statistics allocation failed" for sums of that
+    // shape that could not be allocated.
+    static void check_allocatable(std::uint64_t mixture_count, std::uint64_t dimensions);
 
     std::uint64_t mixture_count() const noexcept { return component_occupancies.size(); }
     // Zeroes every sum and the state occupancy; the shape stays.
