@@ -6,6 +6,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEK_BUILD_MODULE=ON >/dev/null
 cmake --build build/dev -j "$(nproc)" --target _tarvek_rs
-mkdir -p build/dev-pkg/tarvek_rs
-for file in python/tarvek_rs/*; do ln -sf "$PWD/$file" build/dev-pkg/tarvek_rs/; done
-ln -sf "$PWD"/build/dev/_tarvek_rs*.so build/dev-pkg/tarvek_rs/
+tools/package-layout.sh build/dev build/dev-pkg

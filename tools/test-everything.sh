@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then builds and runs every test: the C++ core tests (also
-# under AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests of the module.
+# Installs what the tests need, then builds and runs every test: the C++ core tests and the
+# Python tests of the module, each also under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,14 +18,24 @@ cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests -j "$jobs" --output-on-failure
 
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+# The sanitized module is built here too, on the same sanitized core.
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEK_BUILD_TESTS=ON \
-    -DTARVEK_SANITIZE=ON >/dev/null
+    -DTARVEK_SANITIZE=ON -DTARVEK_BUILD_MODULE=ON >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
 
 echo "== Python tests"
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
 python3 -m pytest tests/python -q -p no:cacheprovider
+
+echo "== Python tests against the module under AddressSanitizer and UndefinedBehaviorSanitizer"
+# The interpreter is not instrumented, so the runtimes must be loaded before anything else;
+# the interpreter's own allocations live until exit. Capturing only Python's streams leaves
+# a sanitizer's report, written as the process ends, on the terminal.
+tools/package-layout.sh build/sanitize build/sanitize-pkg
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0 TARVEK_SANITIZED=1 PYTHONPATH=build/sanitize-pkg \
+    python3 -m pytest tests/python -q -p no:cacheprovider --capture=sys
 
 echo "== Type stubs against the installed module, and the examples under mypy --strict"
 python3 -m mypy.stubtest tarvek_rs

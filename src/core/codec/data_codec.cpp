@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/numerics/allocation.hpp"
 #include "core/codec/serial_records.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 
@@ -16,15 +16,6 @@ namespace {
 
 // A jump is an integer and a float.
 constexpr std::size_t min_jump_bytes = wire::min_integer_bytes + wire::float_bytes;
-
-template <class Value>
-void validate_decoded(const Value& value) {
-    try {
-        value.validate();
-    } catch (const ModelError& error) {
-        throw CodecError(CodecErrorKind::invalid_data, error);
-    }
-}
 
 std::int32_t as_int32(std::uint64_t count) {
     return static_cast<std::int32_t>(count);
@@ -82,7 +73,7 @@ ObservationData<S> read_observation(Decoder& decoder) {
     for (const std::uint64_t dimension : dimensions) {
         const auto count = checked_mul(observation.frames, dimension);
         if (!count) {
-            throw CodecError(CodecErrorKind::invalid_data, "observation dimensions overflow");
+            fail_data("observation dimensions overflow");
         }
         decoder.expect_array(*count);
         ObservationStreamData<S> stream;
@@ -90,7 +81,7 @@ ObservationData<S> read_observation(Decoder& decoder) {
         decoder.values(*count, stream.values);
         observation.streams.push_back(std::move(stream));
     }
-    validate_decoded(observation);
+    as_codec_error(CodecErrorKind::invalid_data, [&] { observation.validate(); });
     return observation;
 }
 
@@ -127,7 +118,7 @@ SegmentationData<S> read_segmentation(Decoder& decoder) {
         }
         segmentation.outgoing.push_back(std::move(jumps));
     }
-    validate_decoded(segmentation);
+    as_codec_error(CodecErrorKind::invalid_data, [&] { segmentation.validate(); });
     return segmentation;
 }
 

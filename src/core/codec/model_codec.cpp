@@ -4,8 +4,8 @@
 #include <limits>
 #include <utility>
 
-#include "core/numerics/allocation.hpp"
 #include "core/codec/serial_records.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 
@@ -16,11 +16,6 @@ namespace {
 constexpr std::size_t min_mixture_bytes = 20;
 constexpr std::size_t min_duration_bytes = 19;
 constexpr std::size_t min_stream_bytes = 7;
-
-template <std::size_t N>
-[[noreturn]] void fail_data(const char (&message)[N]) {
-    throw CodecError(CodecErrorKind::invalid_data, message);
-}
 
 }  // namespace
 

@@ -11,16 +11,6 @@ namespace tarvek {
 
 namespace {
 
-// Runs a model or data check; its failure becomes a codec error of the given kind.
-template <class Check>
-void checked(CodecErrorKind kind, Check&& check) {
-    try {
-        check();
-    } catch (const ModelError& error) {
-        throw CodecError(kind, error);
-    }
-}
-
 template <Scalar S>
 void check_floors_are_zero(const GaussianMixtureParameters<S>& mixture) {
     // NaN counts as nonzero, -0.0 as zero.
@@ -40,7 +30,7 @@ template <Scalar S>
 struct Record<GaussianMixtureParameters<S>> {
     using T = GaussianMixtureParameters<S>;
     static void check_shape(const T& mixture, CodecErrorKind kind) {
-        checked(kind, [&] { mixture.check_shape(); });
+        as_codec_error(kind, [&] { mixture.check_shape(); });
     }
     static void check_floors(const T& mixture) { check_floors_are_zero(mixture); }
     static void write(Writer& writer, const T& mixture, ModelEncoding encoding) {
@@ -53,7 +43,7 @@ template <Scalar S>
 struct Record<StreamParameters<S>> {
     using T = StreamParameters<S>;
     static void check_shape(const T& stream, CodecErrorKind kind) {
-        checked(kind, [&] { stream.validate(); });
+        as_codec_error(kind, [&] { stream.validate(); });
     }
     static void check_floors(const T& stream) {
         for (const auto& mixture : stream.emissions) check_floors_are_zero(mixture);
@@ -68,7 +58,7 @@ template <Scalar S>
 struct Record<ModelParameters<S>> {
     using T = ModelParameters<S>;
     static void check_shape(const T& model, CodecErrorKind kind) {
-        checked(kind, [&] { model.validate_mixtures(); });
+        as_codec_error(kind, [&] { model.validate_mixtures(); });
     }
     static void check_floors(const T& model) {
         for (const auto& stream : model.streams) Record<StreamParameters<S>>::check_floors(stream);
@@ -91,7 +81,7 @@ template <Scalar S>
 struct Record<ObservationData<S>> {
     using T = ObservationData<S>;
     static void validate(const T& observation) {
-        checked(CodecErrorKind::invalid_input, [&] { observation.validate(); });
+        as_codec_error(CodecErrorKind::invalid_input, [&] { observation.validate(); });
     }
     static void check_shape(const T&, CodecErrorKind) {}  // validated while reading
     static void write(Writer& writer, const T& observation) {
@@ -105,7 +95,7 @@ template <Scalar S>
 struct Record<SegmentationData<S>> {
     using T = SegmentationData<S>;
     static void validate(const T& segmentation) {
-        checked(CodecErrorKind::invalid_input, [&] { segmentation.validate(); });
+        as_codec_error(CodecErrorKind::invalid_input, [&] { segmentation.validate(); });
     }
     static void check_shape(const T&, CodecErrorKind) {}  // validated while reading
     static void write(Writer& writer, const T& segmentation) {

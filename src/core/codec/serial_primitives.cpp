@@ -21,11 +21,6 @@ const char* CodecError::what() const noexcept {
 
 namespace {
 
-template <std::size_t N>
-[[noreturn]] void fail_data(const char (&message)[N]) {
-    throw CodecError(CodecErrorKind::invalid_data, message);
-}
-
 [[noreturn]] void fail_type() {
     fail_data("the type decoded isn't match with the expected one");
 }

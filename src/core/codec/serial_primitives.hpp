@@ -1,5 +1,6 @@
 #pragma once
-// The MessagePack forms every record is made of: array headers, integers and 32-bit floats.
+// The MessagePack forms every record is made of (array headers, integers and 32-bit floats),
+// and how the codec reports invalid data.
 // Integers are written in their shortest form and read in any form whose value fits a signed
 // 32-bit integer; floats are always float32. The decoder charges every array header it meets
 // against one array-entry budget, and never sizes an array from a header alone, so a header
@@ -13,10 +14,26 @@
 #include <span>
 #include <vector>
 
-#include "core/numerics/numerics.hpp"
 #include "core/codec/serial.hpp"
+#include "core/numerics/numerics.hpp"
 
 namespace tarvek {
+
+// Fails with invalid data and a fixed message.
+template <std::size_t N>
+[[noreturn]] void fail_data(const char (&message)[N]) {
+    throw CodecError(CodecErrorKind::invalid_data, message);
+}
+
+// Runs a model or data check; its failure becomes a codec error of the given kind.
+template <class Check>
+void as_codec_error(CodecErrorKind kind, Check&& check) {
+    try {
+        check();
+    } catch (const ModelError& error) {
+        throw CodecError(kind, error);
+    }
+}
 
 namespace wire {
 inline constexpr std::uint8_t float32 = 0xCA;
@@ -131,8 +148,6 @@ class Decoder {
 
     // Bytes consumed so far.
     std::uint64_t position() const noexcept { return position_; }
-    // The array-entry budget left.
-    std::uint64_t remaining() const noexcept { return remaining_; }
     // How many of `count` items, each at least `item_bytes` long, the rest of the input could
     // hold: the most a reader may reserve for them.
     std::size_t reservable(std::uint64_t count, std::size_t item_bytes) const noexcept {

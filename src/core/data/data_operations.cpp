@@ -151,10 +151,8 @@ SegmentationData<S> resegment(const SegmentationData<S>& source,
 template <class Sample>
 SampleSetBuilder<Sample> SampleSetBuilder<Sample>::create(std::size_t count) {
     if (count >= legacy_count_limit) throw ModelError("sample count exceeds the legacy format");
+    // Each slot array checks its own size; below 2^31 slots neither comes near the cap.
     const ModelError allocation_failed("sample set allocation failed");
-    if (!allocation_fits(checked_mul(count, sizeof(Sample) + sizeof(std::uint8_t)))) {
-        throw allocation_failed;
-    }
     SampleSetBuilder builder;
     builder.samples_ = allocate_or_fail(count, Sample(), allocation_failed);
     builder.filled_ = allocate_or_fail(count, std::uint8_t{0}, allocation_failed);
@@ -176,8 +174,7 @@ void SampleSetBuilder<Sample>::set(std::size_t index, Sample sample) {
 
 template <class Sample>
 void SampleSetBuilder<Sample>::clear(std::size_t index) {
-    if (index >= size()) throw ModelError("sample slot index out of range");
-    samples_[index] = Sample();
+    set(index, Sample());
     filled_[index] = 0;
 }
 

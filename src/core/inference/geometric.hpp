@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "core/data/data.hpp"
-#include "core/numerics/error.hpp"
-#include "core/model/model.hpp"
-#include "core/numerics/numerics.hpp"
 #include "core/inference/pruning.hpp"
 #include "core/inference/score_table.hpp"
+#include "core/model/model.hpp"
+#include "core/numerics/error.hpp"
+#include "core/numerics/numerics.hpp"
 
 namespace tarvek {
 
@@ -61,7 +61,6 @@ class Search {
     std::span<const double> advance() const noexcept { return weights_.advance; }
     const StateScoreTable<S>& emissions() const noexcept { return *emissions_; }
     std::uint64_t band_width() const noexcept { return band_.half_width(); }
-    const LinearBand& band() const noexcept { return band_; }
 
     // A log-zero table shaped like the emission table ("inference allocation failed").
     StateScoreTable<S> empty_scores() const;

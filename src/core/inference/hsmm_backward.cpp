@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/numerics/allocation.hpp"
 #include "core/inference/hsmm.hpp"
 #include "core/inference/hsmm_jumps.hpp"
 #include "core/inference/hsmm_lanes.hpp"
 #include "core/inference/pruning.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 
@@ -106,21 +106,37 @@ class BackwardRecursion {
                 // end-beta reads only frame t + 1, and begin-beta its own column from frame t
                 // on, so all end entries of the frame come first and the begins are folded.
                 for (std::uint64_t s = chain.first; s < chain.last; ++s) end_cell(t, s);
-                for (std::uint64_t s = chain.first; s < non_last;) {
-                    const std::size_t width = lane_group(in_.rows, s, non_last);
-                    if (width == 8) {
-                        s += begin_cells<8>(t, s);
-                    } else if (width == 4) {
-                        s += begin_cells<4>(t, s);
-                    } else if (width == 2) {
-                        s += begin_cells<2>(t, s);
-                    } else {
-                        s += begin_cell(t, s);
-                    }
-                }
+                fold_lane_groups(*this, in_.rows, t, chain.first, non_last);
                 if (chain.last > last_) last_begin_cell(t);
             }
         }
+    }
+
+    // Folds the begin chains of non-last positions s .. s + N − 1 (rows of 2 entries or more);
+    // returns N.
+    template <std::size_t N>
+    std::size_t fold_group(std::uint64_t t, std::uint64_t s) {
+        const S* rows[N];
+        std::uint64_t lengths[N];
+        for (std::size_t j = 0; j < N; ++j) {
+            const std::vector<S>& row = in_.rows[s + j];
+            rows[j] = row.data();
+            lengths[j] = row.size();
+            // Frames are below 2^31 and rows shorter than 2^31, so this never fires.
+            if (!checked_add(t, lengths[j] - 1)) throw ModelError("duration end overflows");
+        }
+        S totals[N];
+        const std::size_t cell = cell_of(t, s);
+        fold_begins(totals, rows, lengths, frames_ - t, in_.emission + cell, end_ + cell,
+                    positions_);
+        for (std::size_t j = 0; j < N; ++j) begin_[cell + j] = totals[j];
+        return N;
+    }
+
+    std::size_t fold_single(std::uint64_t t, std::uint64_t s) {
+        if (in_.rows[s].size() >= 2) return fold_group<1>(t, s);
+        begin_[cell_of(t, s)] = log_zero<S>;  // no duration at all
+        return 1;
     }
 
   private:
@@ -142,33 +158,6 @@ class BackwardRecursion {
             }
         }
         end_[cell_of(t, s)] = value;
-    }
-
-    // Folds the begin chains of non-last positions s .. s + N − 1 (rows of 2 entries or
-    // more); returns N.
-    template <std::size_t N>
-    std::size_t begin_cells(std::uint64_t t, std::uint64_t s) {
-        const S* rows[N];
-        std::uint64_t lengths[N];
-        for (std::size_t j = 0; j < N; ++j) {
-            const std::vector<S>& row = in_.rows[s + j];
-            rows[j] = row.data();
-            lengths[j] = row.size();
-            // Frames are below 2^31 and rows shorter than 2^31, so this never fires.
-            if (!checked_add(t, lengths[j] - 1)) throw ModelError("duration end overflows");
-        }
-        S totals[N];
-        const std::size_t cell = cell_of(t, s);
-        fold_begins(totals, rows, lengths, frames_ - t, in_.emission + cell, end_ + cell,
-                    positions_);
-        for (std::size_t j = 0; j < N; ++j) begin_[cell + j] = totals[j];
-        return N;
-    }
-
-    std::size_t begin_cell(std::uint64_t t, std::uint64_t s) {
-        if (in_.rows[s].size() >= 2) return begin_cells<1>(t, s);
-        begin_[cell_of(t, s)] = log_zero<S>;  // no duration at all
-        return 1;
     }
 
     // Censored: the last segment lasts to the end, its duration unscored. The emissions after

@@ -6,11 +6,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/numerics/allocation.hpp"
 #include "core/inference/hsmm.hpp"
 #include "core/inference/hsmm_jumps.hpp"
 #include "core/inference/hsmm_lanes.hpp"
 #include "core/inference/pruning.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 
@@ -103,20 +103,35 @@ class ForwardRecursion {
                 // Within one frame the cells depend only on earlier frames and on their own
                 // begin entry, so all begins come first and the ends are folded in groups.
                 for (std::uint64_t s = chain.first; s < chain.last; ++s) begin_cell(t, s);
-                for (std::uint64_t s = chain.first; s < chain.last;) {
-                    const std::size_t width = lane_group(in_.rows, s, chain.last);
-                    if (width == 8) {
-                        s += end_cells<8>(t, s);
-                    } else if (width == 4) {
-                        s += end_cells<4>(t, s);
-                    } else if (width == 2) {
-                        s += end_cells<2>(t, s);
-                    } else {
-                        s += end_cell(t, s);
-                    }
-                }
+                fold_lane_groups(*this, in_.rows, t, chain.first, chain.last);
             }
         }
+    }
+
+    // Folds the end chains of positions s .. s + N − 1 (rows of 2 entries or more); returns N.
+    template <std::size_t N>
+    std::size_t fold_group(std::uint64_t t, std::uint64_t s) noexcept {
+        const S* rows[N];
+        std::uint64_t dmax[N];
+        for (std::size_t j = 0; j < N; ++j) {
+            const std::vector<S>& row = in_.rows[s + j];
+            rows[j] = row.data();
+            dmax[j] = std::min<std::uint64_t>(row.size() - 1, t + 1);
+        }
+        Chain chains[N];
+        const std::size_t cell = cell_of(t, s);
+        fold_ends(chains, rows, dmax, begin_ + cell, in_.emission + cell, positions_);
+        for (std::size_t j = 0; j < N; ++j) store_end(t, cell + j, chains[j]);
+        return N;
+    }
+
+    std::size_t fold_single(std::uint64_t t, std::uint64_t s) noexcept {
+        if (in_.rows[s].size() >= 2) return fold_group<1>(t, s);
+        // No duration at all.
+        const std::size_t cell = cell_of(t, s);
+        end_[cell] = log_zero<S>;
+        if constexpr (Viterbi) starts_[cell] = -1;
+        return 1;
     }
 
   private:
@@ -159,32 +174,6 @@ class ForwardRecursion {
             starts_[cell] =
                 chain.duration == 0 ? -1 : static_cast<std::int64_t>(t - chain.duration + 1);
         }
-    }
-
-    // Folds the end chains of positions s .. s + N − 1 (rows of 2 entries or more); returns N.
-    template <std::size_t N>
-    std::size_t end_cells(std::uint64_t t, std::uint64_t s) noexcept {
-        const S* rows[N];
-        std::uint64_t dmax[N];
-        for (std::size_t j = 0; j < N; ++j) {
-            const std::vector<S>& row = in_.rows[s + j];
-            rows[j] = row.data();
-            dmax[j] = std::min<std::uint64_t>(row.size() - 1, t + 1);
-        }
-        Chain chains[N];
-        const std::size_t cell = cell_of(t, s);
-        fold_ends(chains, rows, dmax, begin_ + cell, in_.emission + cell, positions_);
-        for (std::size_t j = 0; j < N; ++j) store_end(t, cell + j, chains[j]);
-        return N;
-    }
-
-    std::size_t end_cell(std::uint64_t t, std::uint64_t s) noexcept {
-        if (in_.rows[s].size() >= 2) return end_cells<1>(t, s);
-        // No duration at all.
-        const std::size_t cell = cell_of(t, s);
-        end_[cell] = log_zero<S>;
-        if constexpr (Viterbi) starts_[cell] = -1;
-        return 1;
     }
 
     const HsmmPassInputs<S>& in_;

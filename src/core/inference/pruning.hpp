@@ -141,8 +141,6 @@ class LinearBand {
         return {frames, positions, half_width_of(slope, positions)};
     }
 
-    std::uint64_t frame_count() const noexcept { return frames_; }
-    std::uint64_t position_count() const noexcept { return positions_; }
     std::uint64_t half_width() const noexcept { return half_width_; }
 
     // floor(S · t / T) with the product in 128 bits.

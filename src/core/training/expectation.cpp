@@ -5,11 +5,11 @@
 #include <span>
 #include <vector>
 
+#include "core/inference/pruning.hpp"
 #include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
-#include "core/inference/pruning.hpp"
-#include "core/training/statistics_transaction.hpp"
 #include "core/numerics/value_checks.hpp"
+#include "core/training/statistics_transaction.hpp"
 
 namespace tarvek {
 
@@ -82,14 +82,11 @@ void validate_expectation(const ModelSufficientStatistics<S>& statistics,
                 throw ModelError("mixture posterior dimensions differ");
             }
             const auto& gaussians = statistics.streams[i].emissions;
-            const std::int32_t emission = segmentation.output_states[i][s];
-            if (emission < 0 || static_cast<std::uint64_t>(emission) >= gaussians.size()) {
-                throw ModelError("expectation emission state is out of range");
-            }
-            const GaussianSufficientStatistics<S>& gaussian = gaussians[emission];
-            if (gaussian.dimensions != observation.streams[i].dimension) {
-                throw ModelError("expectation feature dimensions differ");
-            }
+            // Checked here; the accumulation reads the sums.
+            statistics.streams[i].emission_for(segmentation.output_states[i][s],
+                                               observation.streams[i].dimension,
+                                               "expectation emission state is out of range",
+                                               "expectation feature dimensions differ");
             if (s == 0) {
                 std::vector<std::uint64_t> components(positions, ~std::uint64_t{0});
                 for (std::uint64_t p = 0; p < positions; ++p) {

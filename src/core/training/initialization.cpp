@@ -29,15 +29,10 @@ void check_segments(const ModelSufficientStatistics<S>& statistics,
             throw ModelError("initialization duration state is out of range");
         }
         for (std::size_t i = 0; i < statistics.streams.size(); ++i) {
-            const auto& gaussians = statistics.streams[i].emissions;
-            const std::int32_t emission = segmentation.output_states[i][k];
-            if (emission < 0 || static_cast<std::size_t>(emission) >= gaussians.size()) {
-                throw ModelError("initialization emission state is out of range");
-            }
-            const GaussianSufficientStatistics<S>& gaussian = gaussians[emission];
-            if (gaussian.dimensions != observation.streams[i].dimension) {
-                throw ModelError("initialization feature dimensions differ");
-            }
+            const GaussianSufficientStatistics<S>& gaussian = statistics.streams[i].emission_for(
+                segmentation.output_states[i][k], observation.streams[i].dimension,
+                "initialization emission state is out of range",
+                "initialization feature dimensions differ");
             if (gaussian.mixture_count() != 1) {
                 throw ModelError("initialization requires single-component emissions");
             }

@@ -91,6 +91,18 @@ void StreamSufficientStatistics<S>::clear() noexcept {
     for (auto& gaussian : emissions) gaussian.clear();
 }
 
+template <Scalar S>
+const GaussianSufficientStatistics<S>& StreamSufficientStatistics<S>::emission_for(
+    std::int32_t state, std::uint64_t dimension, const char* out_of_range,
+    const char* dimensions_differ) const {
+    if (state < 0 || static_cast<std::uint64_t>(state) >= emissions.size()) {
+        throw ModelError::from_static(out_of_range);
+    }
+    const GaussianSufficientStatistics<S>& gaussian = emissions[static_cast<std::size_t>(state)];
+    if (gaussian.dimensions != dimension) throw ModelError::from_static(dimensions_differ);
+    return gaussian;
+}
+
 // ---- DurationSufficientStatistics ---------------------------------------------------------
 
 template <Scalar S>

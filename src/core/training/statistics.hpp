@@ -55,6 +55,12 @@ struct StreamSufficientStatistics {
     static StreamSufficientStatistics from_stream(const StreamParameters<S>& stream);
 
     void clear() noexcept;
+
+    // The sums of emission state `state`, which must exist and take frames of `dimension`
+    // values; else fails with `out_of_range` or `dimensions_differ` (literals).
+    const GaussianSufficientStatistics<S>& emission_for(std::int32_t state, std::uint64_t dimension,
+                                                        const char* out_of_range,
+                                                        const char* dimensions_differ) const;
 };
 
 // One state's duration sums.
