@@ -34,7 +34,7 @@ echo "== Python tests against the module under AddressSanitizer and UndefinedBeh
 # a sanitizer's report, written as the process ends, on the terminal.
 tools/package-layout.sh build/sanitize build/sanitize-pkg
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-    ASAN_OPTIONS=detect_leaks=0 TARVEK_SANITIZED=1 PYTHONPATH=build/sanitize-pkg \
+    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/sanitize-pkg \
     python3 -m pytest tests/python -q -p no:cacheprovider --capture=sys
 
 echo "== Type stubs against the installed module, and the examples under mypy --strict"
