@@ -9,6 +9,7 @@ copies run in parallel.
 
     tools/mutation_check.py --seed 2026 --count 120 --jobs 4 --out build/mutation.json
     tools/mutation_check.py ... --tests-from REV    # same code and sample, the tests of REV
+    tools/mutation_check.py ... --under src/core/codec  # a sample of one part of the tree
 
 The sample depends only on the sources under src/ and the seed, so two runs over the same code
 with different tests compare like with like.
@@ -89,8 +90,9 @@ def sites_in(path: str, text: str):
             yield (path, number, match.start(), "constant", match.group(1), replacement)
 
 
-def draw_sample(seed: int, count: int) -> list[Mutant]:
-    sources = sorted(p for p in (ROOT / "src").rglob("*") if p.suffix in (".cpp", ".hpp"))
+def draw_sample(seed: int, count: int, under: list[str]) -> list[Mutant]:
+    sources = sorted(p for p in (ROOT / "src").rglob("*") if p.suffix in (".cpp", ".hpp")
+                     and any(str(p.relative_to(ROOT)).startswith(u) for u in under))
     sites = []
     for source in sources:
         relative = str(source.relative_to(ROOT))
@@ -169,12 +171,14 @@ def main() -> int:
     parser.add_argument("--count", type=int, default=120)
     parser.add_argument("--jobs", type=int, default=max(1, (os.cpu_count() or 2) // 2))
     parser.add_argument("--threads", type=int, default=2, help="build and test threads per copy")
+    parser.add_argument("--under", action="append", default=None,
+                        help="draw only from sources below this path (repeatable; default src/)")
     parser.add_argument("--tests-from", help="git revision whose tests/ folder to run")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "mutation.json")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     args = parser.parse_args()
 
-    mutants = draw_sample(args.seed, args.count)
+    mutants = draw_sample(args.seed, args.count, args.under or ["src/"])
     if args.list:
         for m in mutants:
             print(f"{m.ident:4} {m.path}:{m.line}:{m.column + 1} {m.kind} {m.before.strip()!r} -> "
