@@ -141,6 +141,41 @@ TYPED_TEST(Numerics, Exponentials) {
     }
 }
 
+// The array form gives each value the bits of the one-value call, in blocks with and without
+// arguments from 0 up.
+TYPED_TEST(Numerics, ArrayExponentialsMatchOneValueCalls) {
+    using S = TypeParam;
+    const auto cutoff = static_cast<S>(numerics::exponential_cutoff);
+    std::vector<S> x = {nan<S>,
+                        -inf<S>,
+                        inf<S>,
+                        S(0),
+                        S(-0.0),
+                        cutoff,
+                        std::nextafter(cutoff, S(0)),
+                        std::nextafter(cutoff, -inf<S>),
+                        S(-0.001),
+                        S(-1e-30),
+                        S(1e-30),
+                        S(3),
+                        S(89),
+                        log_zero<S>,
+                        S(-13.8999),
+                        S(-7.25)};
+    for (double value = -14.5; value < 0.0; value += 0.0173) x.push_back(static_cast<S>(value));
+    x.resize(x.size() / 16 * 16);
+    for (const bool capped : {false, true}) {
+        std::vector<S> out(x.size());
+        for (std::size_t first = 0; first < x.size(); first += 16) {
+            numerics::exponentials<S, 16>(x.data() + first, capped, out.data() + first);
+        }
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const S one = capped ? negative_exponential(x[i]) : exponential(x[i]);
+            ASSERT_EQ(bits(out[i]), bits(one)) << x[i] << " capped " << capped;
+        }
+    }
+}
+
 // fast_exp is branchless; it must give the bits of its plain definition for every float.
 TEST(NumericsFast, FastExpMatchesItsBranchingDefinition) {
     const auto reference = [](float x) {
