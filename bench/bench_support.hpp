@@ -117,4 +117,53 @@ StateScoreTable<S> random_scores(std::size_t frames, std::size_t states, Draw&& 
     return table;
 }
 
+// ---- The division limit ---------------------------------------------------------------
+//
+// Each Gaussian term of the scoring kernels costs one division, and the divider is their
+// busiest unit: a plain loop of vector divisions over data in the first-level cache gives the
+// most terms per second this core can reach. The loop runs at the kernels' vector width (AVX2
+// where the core has it, as the kernels choose at run time).
+
+template <class S>
+[[gnu::noinline]] void divide(const S* a, const S* b, S* out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = a[i] / b[i];
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class S>
+[[gnu::noinline, gnu::target("avx2")]] void divide_avx2(const S* a, const S* b, S* out,
+                                                         std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = a[i] / b[i];
+}
+#endif
+
+// Divisions per second of the plain loop.
+template <class S>
+double division_limit() {
+    constexpr std::size_t count = 1024;
+    constexpr int repetitions = 4000;
+    alignas(64) S a[count];
+    alignas(64) S b[count];
+    alignas(64) S out[count];
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i] = static_cast<S>(1.5 + 0.001 * static_cast<double>(i));
+        b[i] = static_cast<S>(0.75 + 0.0001 * static_cast<double>(i));
+    }
+    auto* loop = &divide<S>;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2")) loop = &divide_avx2<S>;
+#endif
+    const double seconds = best_seconds(9, [&] {
+        for (int r = 0; r < repetitions; ++r) {
+            loop(a, b, out, count);
+            keep(out);
+        }
+    });
+    return static_cast<double>(count) * repetitions / seconds;
+}
+
+// The share of the division limit that `divisions` Gaussian terms in `seconds` reach.
+inline double limit_fraction(double divisions, double seconds, double limit) {
+    return divisions / seconds / limit;
+}
+
 }  // namespace tarvek::bench
