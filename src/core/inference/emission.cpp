@@ -143,16 +143,20 @@ void score_cells(const Inputs<S>& in, const ViewOf& view_of, StateScoreTable<S>&
     }
     const ModelError allocation_failed("emission table allocation failed");
     const PositionRuns runs(cells, in.positions(), allocation_failed);
+    // The mixture of every stream and computed position, looked up once.
     const std::size_t streams = in.observation.streams.size();
+    const std::uint64_t positions = in.positions();
+    std::vector<std::optional<View<S>>> views;
+    reserve_or_fail(views, streams * positions, allocation_failed);
     std::vector<FrameBlock<S>> blocks;
     std::uint64_t components = 0;
     for (std::size_t i = 0; i < streams; ++i) {
         blocks.emplace_back(in.observation.streams[i].dimension, allocation_failed);
-        for (const std::int32_t state : in.segmentation.output_states[i]) {
+        for (std::uint64_t s = 0; s < positions; ++s) {
             // A position with no computed cell may name a mixture the prepared model lacks.
-            if (const auto view = view_of(i, state)) {
-                components = std::max(components, view->mixture_count());
-            }
+            views.push_back(runs.run(s).empty() ? std::nullopt
+                                                : view_of(i, in.segmentation.output_states[i][s]));
+            if (views.back()) components = std::max(components, views.back()->mixture_count());
         }
     }
     std::vector<S> densities = block_density_rows<S>(components, allocation_failed);
@@ -168,15 +172,17 @@ void score_cells(const Inputs<S>& in, const ViewOf& view_of, StateScoreTable<S>&
         for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
             const IndexRange shared = runs.run(s).intersection(frames);
             if (shared.empty()) continue;
-            std::fill_n(sums, width, S(0));
             for (std::size_t i = 0; i < streams; ++i) {
-                const View<S> view = *view_of(i, in.segmentation.output_states[i][s]);
-                score_block(view, blocks[i], DensityRows::scored, in.temperature, densities.data(),
-                            scores);
-                add_weighted_lanes(scores, in.model.streams[i].weight, sums);
+                score_block(*views[i * positions + s], blocks[i], DensityRows::scored,
+                            in.temperature, densities.data(), scores);
+                add_weighted_lanes(scores, in.model.streams[i].weight, i == 0, sums);
             }
-            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
-                table(t, s) = sums[t - frames.first];
+            S* column = table.values.data() + shared.first * positions + s;
+            const S* sum = sums + (shared.first - frames.first);
+            if (shared.size() == width) {
+                for (std::size_t b = 0; b < width; ++b) column[b * positions] = sum[b];
+            } else {
+                for (std::uint64_t b = 0; b < shared.size(); ++b) column[b * positions] = sum[b];
             }
         }
     });

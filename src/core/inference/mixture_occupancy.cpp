@@ -63,39 +63,37 @@ std::vector<std::uint8_t> finite_frames(const ObservationStreamData<S>& stream,
     return finite;
 }
 
-// Marks the computed cells and sets the offsets. A computed cell whose frame is not finite
-// fails as its scoring would.
+// Marks the computed cells and sets the offsets, frame by frame: the cells between computed
+// ones share one offset and are filled at once. A computed cell whose frame is not finite fails
+// as its scoring would.
 template <Scalar S>
 void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
              const ObservationStreamData<S>& data, const StreamParameters<S>& stream,
              std::span<const std::int32_t> emission_states, const ModelError& allocation_failed) {
     const std::uint64_t positions = result.states;
-    const std::uint64_t cells = result.presence.size();
     const std::vector<std::uint8_t> finite = finite_frames(data, result.frames, allocation_failed);
-    for (std::uint64_t s = 0; s < positions; ++s) {
-        const IndexRange run = runs.run(s);
-        for (std::uint64_t t = run.first; t < run.last; ++t) {
+    std::uint64_t* offsets = result.offsets.data() + 1;  // the offset after each cell
+    std::uint64_t total = 0;
+    std::uint64_t set = 0;  // the cells whose offsets are set
+    bool overflow = false;
+    runs.for_each_block(result.frames, 1, [&](IndexRange frame, IndexRange candidates) {
+        const std::uint64_t t = frame.first;
+        for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
+            if (!runs.run(s).contains(t)) continue;
             if (!finite[t]) {
                 throw ModelError("observation must have matching dimensions and finite values");
             }
-            result.presence[t * positions + s] = 1;
-        }
-    }
-    std::vector<std::uint64_t> components =
-        allocate_or_fail<std::uint64_t>(positions, 0, allocation_failed);
-    for (std::uint64_t s = 0; s < positions; ++s) {
-        components[s] =
-            stream.emissions[static_cast<std::size_t>(emission_states[s])].mixture_count();
-    }
-    std::uint64_t total = 0;
-    bool overflow = false;
-    for (std::uint64_t i = 0; i < cells; i += positions) {
-        for (std::uint64_t s = 0; s < positions; ++s) {
+            const std::uint64_t cell = t * positions + s;
+            result.presence[cell] = 1;
+            std::fill(offsets + set, offsets + cell, total);
+            const auto state = static_cast<std::size_t>(emission_states[s]);
             overflow |=
-                __builtin_add_overflow(total, result.presence[i + s] * components[s], &total);
-            result.offsets[i + s + 1] = total;
+                __builtin_add_overflow(total, stream.emissions[state].mixture_count(), &total);
+            offsets[cell] = total;
+            set = cell + 1;
         }
-    }
+    });
+    std::fill(offsets + set, offsets + result.presence.size(), total);
     if (overflow) throw ModelError("component occupancy allocation failed");
 }
 
@@ -179,9 +177,9 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
             score_block(view, block, DensityRows::every, temperature, densities.data(),
                         log_probabilities);
             // Lanes outside the run are computed and dropped.
-            for (std::size_t b = 0; b < width; ++b) {
-                const std::uint64_t t = block_frames.first + b;
-                occupancy_lanes[b] = shared.contains(t) ? occupancies(t, s) : S(0);
+            std::fill_n(occupancy_lanes, width, S(0));
+            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
+                occupancy_lanes[t - block_frames.first] = occupancies(t, s);
             }
             block_component_occupancies(view, densities.data(), log_probabilities, occupancy_lanes,
                                         temperature, band, shares.data());

@@ -92,7 +92,8 @@ struct LaneVector {
 };
 
 // Per component: Σ_j (x_bj − μ_kj)² / v_kj per lane, j in order, then the density
-// 0.5·N_k − 0.5·sum in 64 bits. Kept apart from the rest, this loop keeps the divider busy.
+// 0.5·N_k − 0.5·sum in 64 bits. The divisions of every component run before any exponential:
+// mixed in between them, the exponentials kept the divider idle.
 template <Scalar S, std::size_t Bytes>
 [[gnu::always_inline]] inline void densities_kernel(const PreparedGaussianView<S>& view,
                                                     const S* block, bool every,
@@ -216,15 +217,19 @@ template <Scalar S>
     }
 }
 
-template <Scalar S>
-void densities_baseline(const PreparedGaussianView<S>& view, const S* block, bool every,
-                        S* densities) noexcept {
-    densities_kernel<S, 16>(view, block, every, densities);
+// Both steps of `score_block` in one call.
+template <Scalar S, std::size_t Bytes>
+[[gnu::always_inline]] inline void score_kernel(const PreparedGaussianView<S>& view, const S* block,
+                                                bool every, S temperature, S* densities,
+                                                S* out) noexcept {
+    densities_kernel<S, Bytes>(view, block, every, densities);
+    log_probabilities_kernel<S, Bytes>(view, densities, temperature, out);
 }
+
 template <Scalar S>
-void log_probabilities_baseline(const PreparedGaussianView<S>& view, const S* densities,
-                                S temperature, S* out) noexcept {
-    log_probabilities_kernel<S, 16>(view, densities, temperature, out);
+void score_baseline(const PreparedGaussianView<S>& view, const S* block, bool every, S temperature,
+                    S* densities, S* out) noexcept {
+    score_kernel<S, 16>(view, block, every, temperature, densities, out);
 }
 template <Scalar S>
 void occupancies_baseline(const PreparedGaussianView<S>& view, const S* densities,
@@ -238,15 +243,9 @@ void occupancies_baseline(const PreparedGaussianView<S>& view, const S* densitie
 // multiply-add and contraction is off, so the results are the baseline's.
 #define TARVEK_WIDE_KERNEL 1
 template <Scalar S>
-[[gnu::target("avx2")]] void densities_avx2(const PreparedGaussianView<S>& view, const S* block,
-                                            bool every, S* densities) noexcept {
-    densities_kernel<S, 32>(view, block, every, densities);
-}
-template <Scalar S>
-[[gnu::target("avx2")]] void log_probabilities_avx2(const PreparedGaussianView<S>& view,
-                                                    const S* densities, S temperature,
-                                                    S* out) noexcept {
-    log_probabilities_kernel<S, 32>(view, densities, temperature, out);
+[[gnu::target("avx2")]] void score_avx2(const PreparedGaussianView<S>& view, const S* block,
+                                        bool every, S temperature, S* densities, S* out) noexcept {
+    score_kernel<S, 32>(view, block, every, temperature, densities, out);
 }
 template <Scalar S>
 [[gnu::target("avx2")]] void occupancies_avx2(const PreparedGaussianView<S>& view,
@@ -270,13 +269,9 @@ void score_block(const PreparedGaussianView<S>& view, const FrameBlock<S>& block
                  S temperature, S* densities, S* out) noexcept {
     const bool every = rows == DensityRows::every;
 #ifdef TARVEK_WIDE_KERNEL
-    if (has_avx2) {
-        densities_avx2(view, block.values(), every, densities);
-        return log_probabilities_avx2(view, densities, temperature, out);
-    }
+    if (has_avx2) return score_avx2(view, block.values(), every, temperature, densities, out);
 #endif
-    densities_baseline(view, block.values(), every, densities);
-    log_probabilities_baseline(view, densities, temperature, out);
+    score_baseline(view, block.values(), every, temperature, densities, out);
 }
 
 template <Scalar S>

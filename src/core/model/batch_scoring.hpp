@@ -65,14 +65,14 @@ void block_component_occupancies(const PreparedGaussianView<S>& view, const S* d
                                  const S* log_probabilities, const S* occupancies, S temperature,
                                  bool capped, float* out) noexcept;
 
-// sums[b] + scores[b] × weight for every lane, the product rounded before the sum; both arrays
-// 16-byte aligned.
+// sums[b] + scores[b] × weight for every lane, the product rounded before the sum, where the
+// first stream's sums start from 0; both arrays 16-byte aligned.
 template <Scalar S>
-inline void add_weighted_lanes(const S* scores, S weight, S* sums) noexcept {
+inline void add_weighted_lanes(const S* scores, S weight, bool first, S* sums) noexcept {
     typedef S Vector __attribute__((vector_size(16), may_alias));
     for (std::size_t i = 0; i < FrameBlock<S>::width * sizeof(S) / 16; ++i) {
         Vector& sum = reinterpret_cast<Vector*>(sums)[i];
-        sum = sum + reinterpret_cast<const Vector*>(scores)[i] * weight;
+        sum = (first ? Vector{} : sum) + reinterpret_cast<const Vector*>(scores)[i] * weight;
     }
 }
 

@@ -1,6 +1,5 @@
 #include "core/model/probability.hpp"
 
-#include <algorithm>
 #include <utility>
 
 #include "core/model/model_operations.hpp"
@@ -12,9 +11,7 @@ namespace tarvek {
 template <Scalar S>
 void check_scorable(const GaussianMixtureParameters<S>& mixture) {
     mixture.check_shape();
-    const auto positive = [](S value) { return std::isfinite(value) && value > S(0); };
-    if (!all_finite(mixture.means) ||
-        !std::all_of(mixture.variances.begin(), mixture.variances.end(), positive) ||
+    if (!all_finite(mixture.means) || !all_finite_positive(mixture.variances) ||
         !all_finite_nonnegative(mixture.weights)) {
         throw ModelError(
             "emissions require finite means, positive variances, and nonnegative finite weights");

@@ -11,6 +11,7 @@
 
 #include "core/numerics/numerics.hpp"
 #include "core/numerics/scalar_ops.hpp"
+#include "core/numerics/value_checks.hpp"
 #include "test_support.hpp"
 
 namespace tarvek {
@@ -172,6 +173,37 @@ TYPED_TEST(Numerics, ArrayExponentialsMatchOneValueCalls) {
         for (std::size_t i = 0; i < x.size(); ++i) {
             const S one = capped ? negative_exponential(x[i]) : exponential(x[i]);
             ASSERT_EQ(bits(out[i]), bits(one)) << x[i] << " capped " << capped;
+        }
+    }
+}
+
+// Each whole-array check against its test of one value, with the value among 37 valid ones at
+// several places (the vector loops and their remainders).
+TYPED_TEST(Numerics, ValueChecks) {
+    using S = TypeParam;
+    const S tiny = std::numeric_limits<S>::denorm_min();
+    struct Row {
+        S value;
+        bool finite, nonnegative, positive;
+    };
+    const Row rows[] = {{S(1), true, true, true},
+                        {S(0), true, true, false},
+                        {S(-0.0), true, true, false},
+                        {tiny, true, true, true},
+                        {-tiny, true, false, false},
+                        {S(-1), true, false, false},
+                        {std::numeric_limits<S>::max(), true, true, true},
+                        {inf<S>, false, false, false},
+                        {-inf<S>, false, false, false},
+                        {nan<S>, false, false, false},
+                        {-nan<S>, false, false, false}};
+    for (const Row& row : rows) {
+        for (const std::size_t at : {0u, 5u, 18u, 36u}) {
+            std::vector<S> values(37, S(2));
+            values[at] = row.value;
+            EXPECT_EQ(all_finite(values), row.finite) << row.value << " at " << at;
+            EXPECT_EQ(all_finite_nonnegative(values), row.nonnegative) << row.value << " at " << at;
+            EXPECT_EQ(all_finite_positive(values), row.positive) << row.value << " at " << at;
         }
     }
 }
