@@ -106,18 +106,13 @@ class PositionRuns {
 
     IndexRange run(std::uint64_t s) const noexcept { return runs_[s]; }
 
-    // The longest run.
-    std::uint64_t longest() const noexcept {
-        std::uint64_t longest = 0;
-        for (const IndexRange run : runs_) longest = std::max(longest, run.size());
-        return longest;
-    }
-
     // Calls visit(block, candidates) for the blocks of `width` frames (the last one shorter) of
     // `frames` frames in order, skipping blocks that no run meets. `candidates` holds every
     // position whose run meets the block, and maybe others: callers intersect each run with
-    // the block. Both ends move forward only, so all blocks together cost O(S) besides the
-    // candidates (the runs of every shape start in position order).
+    // the block. When the runs start in position order, as those of every shape do (but for
+    // rounding with more than 2^24 positions in 32 bits), both ends of the candidates only move
+    // forward and all blocks together cost O(S) besides the candidates; otherwise every
+    // position is a candidate.
     template <class Visit>
     void for_each_block(std::uint64_t frames, std::size_t width, Visit&& visit) const {
         const std::uint64_t count = runs_.size();

@@ -179,11 +179,7 @@ void score_cells(const Inputs<S>& in, const ViewOf& view_of, StateScoreTable<S>&
             }
             S* column = table.values.data() + shared.first * positions + s;
             const S* sum = sums + (shared.first - frames.first);
-            if (shared.size() == width) {
-                for (std::size_t b = 0; b < width; ++b) column[b * positions] = sum[b];
-            } else {
-                for (std::uint64_t b = 0; b < shared.size(); ++b) column[b * positions] = sum[b];
-            }
+            for (std::uint64_t b = 0; b < shared.size(); ++b) column[b * positions] = sum[b];
         }
     });
 }

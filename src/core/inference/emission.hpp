@@ -22,8 +22,9 @@ enum class EmissionPruningMode : std::uint32_t {
     linear_band = 2,   // the linear band of each frame (parameter: the slope)
 };
 
-// Computes every mixture's normalizers first (a non-finite stream weight or an invalid
-// mixture fails there, before the inputs are checked), then checks the observation, the
+// Prepares the streams first: each stream's weight, every mixture's values and the
+// normalizers of the emission states the segmentation names (a non-finite stream weight or an
+// invalid mixture fails there, before the inputs are checked); then checks the observation, the
 // segmentation, the mixture shapes, the table shape, the stream counts, the temperature, the
 // pruning parameter (and for the state radius the boundaries), the weights, emission states
 // and dimensions per stream, and allocates the table. A non-finite value in a frame that some

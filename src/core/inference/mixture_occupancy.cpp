@@ -97,6 +97,55 @@ void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
     if (overflow) throw ModelError("component occupancy allocation failed");
 }
 
+// The values of every computed cell. Each block of frames is copied for the batch kernel once;
+// every position whose run meets it gets each component's density, the mixture log probability
+// and the shares of each of its frames.
+template <Scalar S>
+void fill_values(MixtureOccupancies& result, const PositionRuns& runs,
+                 const StreamParameters<S>& model_stream, const ObservationStreamData<S>& data,
+                 std::span<const std::int32_t> emission_states,
+                 const StreamPreparation<S>& prepared, const StateScoreTable<S>& occupancies,
+                 bool band, S temperature, const ModelError& allocation_failed) {
+    const std::uint64_t positions = result.states;
+    const std::size_t d = data.dimension;
+    std::uint64_t components = 0;
+    for (const std::int32_t state : emission_states) {
+        components = std::max(components, model_stream.emissions[state].mixture_count());
+    }
+    FrameBlock<S> block(d, allocation_failed);
+    constexpr std::size_t width = FrameBlock<S>::width;
+    std::vector<S> densities = block_density_rows<S>(components, allocation_failed);
+    std::vector<float> shares =
+        allocate_or_fail(checked_mul(components, width).value_or(~0ULL), 0.0f, allocation_failed);
+    alignas(64) S log_probabilities[width];
+    alignas(64) S occupancy_lanes[width];
+    runs.for_each_block(result.frames, width, [&](IndexRange block_frames, IndexRange candidates) {
+        block.load(data.values.data() + block_frames.first * d, d, block_frames.size());
+        for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
+            const IndexRange shared = runs.run(s).intersection(block_frames);
+            if (shared.empty()) continue;
+            const auto state = static_cast<std::size_t>(emission_states[s]);
+            const PreparedGaussianView<S> view(model_stream.emissions[state],
+                                               prepared.normalizers[state]);
+            // Zero weights too: their terms keep the product of the weight and the exponential.
+            score_block(view, block, DensityRows::every, temperature, densities.data(),
+                        log_probabilities);
+            // Lanes outside the run are computed and dropped.
+            std::fill_n(occupancy_lanes, width, S(0));
+            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
+                occupancy_lanes[t - block_frames.first] = occupancies(t, s);
+            }
+            block_component_occupancies(view, densities.data(), log_probabilities, occupancy_lanes,
+                                        temperature, band, shares.data());
+            const std::size_t count = view.mixture_count();
+            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
+                const float* lane = shares.data() + (t - block_frames.first) * count;
+                std::copy_n(lane, count, result.values.data() + result.offsets[t * positions + s]);
+            }
+        }
+    });
+}
+
 // The whole computation; `given` holds the stream's normalizers when the caller has them.
 template <Scalar S>
 MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
@@ -150,46 +199,8 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
     result.values = allocate_or_fail(result.offsets.back(), 0.0f,
                                      ModelError("component occupancy allocation failed"));
 
-    // Each block of frames is copied for the batch kernel once; every position whose run meets
-    // it gets each component's density, the mixture log probability and the shares of each of
-    // its frames.
-    const std::size_t d = data.dimension;
-    std::uint64_t components = 0;
-    for (const std::int32_t state : emission_states) {
-        components = std::max(components, model_stream.emissions[state].mixture_count());
-    }
-    FrameBlock<S> block(d, allocation_failed);
-    constexpr std::size_t width = FrameBlock<S>::width;
-    std::vector<S> densities = block_density_rows<S>(components, allocation_failed);
-    std::vector<float> shares =
-        allocate_or_fail(checked_mul(components, width).value_or(~0ULL), 0.0f, allocation_failed);
-    alignas(64) S log_probabilities[width];
-    alignas(64) S occupancy_lanes[width];
-    runs.for_each_block(frames, width, [&](IndexRange block_frames, IndexRange candidates) {
-        block.load(data.values.data() + block_frames.first * d, d, block_frames.size());
-        for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
-            const IndexRange shared = runs.run(s).intersection(block_frames);
-            if (shared.empty()) continue;
-            const auto state = static_cast<std::size_t>(emission_states[s]);
-            const PreparedGaussianView<S> view(model_stream.emissions[state],
-                                               prepared.normalizers[state]);
-            // Zero weights too: their terms keep the product of the weight and the exponential.
-            score_block(view, block, DensityRows::every, temperature, densities.data(),
-                        log_probabilities);
-            // Lanes outside the run are computed and dropped.
-            std::fill_n(occupancy_lanes, width, S(0));
-            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
-                occupancy_lanes[t - block_frames.first] = occupancies(t, s);
-            }
-            block_component_occupancies(view, densities.data(), log_probabilities, occupancy_lanes,
-                                        temperature, band, shares.data());
-            const std::size_t count = view.mixture_count();
-            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
-                const float* lane = shares.data() + (t - block_frames.first) * count;
-                std::copy_n(lane, count, result.values.data() + result.offsets[t * positions + s]);
-            }
-        }
-    });
+    fill_values(result, runs, model_stream, data, emission_states, prepared, occupancies, band,
+                temperature, allocation_failed);
     return result;
 }
 

@@ -41,44 +41,40 @@ bool all_finite(std::span<const F> values) noexcept {
     }
 }
 
-// Finite and not negative; negative zero passes.
-template <std::floating_point F>
-bool all_finite_nonnegative(std::span<const F> values) noexcept {
+// Finite and not negative (negative zero passes), or when `strict` finite and greater than 0.
+template <bool strict, std::floating_point F>
+bool all_finite_not_below_zero(std::span<const F> values) noexcept {
     if constexpr (std::is_same_v<F, float>) {
         // The comparison with the largest finite value rejects NaN and infinity.
         constexpr float largest = std::numeric_limits<float>::max();
         unsigned valid = 1;
-        for (const float value : values) valid &= (value >= 0.0f) & (value <= largest);
+        for (const float value : values) {
+            valid &= (strict ? value > 0.0f : value >= 0.0f) & (value <= largest);
+        }
         return valid != 0;
     } else {
-        // x + 0 turns −0 into +0 and keeps the sign of every other value.
+        // With b the bits of x, the sign bit of b | (b − 1) is set for every x <= 0, −0
+        // included; x + 0 turns −0 into +0 and keeps the sign of every other value.
         constexpr std::uint64_t sign = std::uint64_t{1} << 63;
         std::uint64_t bad = 0;
         for (const double value : values) {
-            bad |= (std::bit_cast<std::uint64_t>(value + 0.0) & sign) | non_finite_bits(value);
+            const auto bits = std::bit_cast<std::uint64_t>(strict ? value : value + 0.0);
+            bad |= ((strict ? bits | (bits - 1) : bits) & sign) | non_finite_bits(value);
         }
         return bad == 0;
     }
 }
 
+// Finite and not negative; negative zero passes.
+template <std::floating_point F>
+bool all_finite_nonnegative(std::span<const F> values) noexcept {
+    return all_finite_not_below_zero<false>(values);
+}
+
 // Finite and greater than 0 (subnormal values pass).
 template <std::floating_point F>
 bool all_finite_positive(std::span<const F> values) noexcept {
-    if constexpr (std::is_same_v<F, float>) {
-        constexpr float largest = std::numeric_limits<float>::max();
-        unsigned valid = 1;
-        for (const float value : values) valid &= (value > 0.0f) & (value <= largest);
-        return valid != 0;
-    } else {
-        // The sign bit of b or of b − 1 (b the bits of x) is set for x <= 0, −0 included.
-        constexpr std::uint64_t sign = std::uint64_t{1} << 63;
-        std::uint64_t bad = 0;
-        for (const double value : values) {
-            const auto bits = std::bit_cast<std::uint64_t>(value);
-            bad |= ((bits | (bits - 1)) & sign) | non_finite_bits(value);
-        }
-        return bad == 0;
-    }
+    return all_finite_not_below_zero<true>(values);
 }
 
 template <std::floating_point F>
