@@ -3,9 +3,9 @@
 // seeded builders of mixtures, models, observations, chain segmentations and score tables.
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -16,15 +16,22 @@
 
 namespace tarvek::bench {
 
+// This thread's processor time in seconds: on a core shared with other processes it leaves
+// out the time they take, which wall-clock time would count whenever a run is preempted.
+inline double thread_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
 // Seconds of the fastest of `trials` calls: the run least disturbed by the rest of the machine.
 template <class Run>
 double best_seconds(int trials, Run&& run) {
     double best = 1e300;
     for (int trial = 0; trial < trials; ++trial) {
-        const auto start = std::chrono::steady_clock::now();
+        const double start = thread_seconds();
         run();
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count());
+        best = std::min(best, thread_seconds() - start);
     }
     return best;
 }
@@ -115,6 +122,55 @@ StateScoreTable<S> random_scores(std::size_t frames, std::size_t states, Draw&& 
     auto table = StateScoreTable<S>::filled(frames, states, ModelError("allocation failed"));
     for (S& value : table.values) value = static_cast<S>(draw());
     return table;
+}
+
+// ---- The division limit ---------------------------------------------------------------
+//
+// Each Gaussian term of the scoring kernels costs one division, and the divider is their
+// busiest unit: a plain loop of vector divisions over data in the first-level cache gives the
+// most terms per second this core can reach. The loop runs at the kernels' vector width (AVX2
+// where the core has it, as the kernels choose at run time).
+
+template <class S>
+[[gnu::noinline]] void divide(const S* a, const S* b, S* out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = a[i] / b[i];
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class S>
+[[gnu::noinline, gnu::target("avx2")]] void divide_avx2(const S* a, const S* b, S* out,
+                                                         std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = a[i] / b[i];
+}
+#endif
+
+// Divisions per second of the plain loop.
+template <class S>
+double division_limit() {
+    constexpr std::size_t count = 1024;
+    constexpr int repetitions = 4000;
+    alignas(64) S a[count];
+    alignas(64) S b[count];
+    alignas(64) S out[count];
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i] = static_cast<S>(1.5 + 0.001 * static_cast<double>(i));
+        b[i] = static_cast<S>(0.75 + 0.0001 * static_cast<double>(i));
+    }
+    auto* loop = &divide<S>;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2")) loop = &divide_avx2<S>;
+#endif
+    const double seconds = best_seconds(9, [&] {
+        for (int r = 0; r < repetitions; ++r) {
+            loop(a, b, out, count);
+            keep(out);
+        }
+    });
+    return static_cast<double>(count) * repetitions / seconds;
+}
+
+// The share of the division limit that `divisions` Gaussian terms in `seconds` reach.
+inline double limit_fraction(double divisions, double seconds, double limit) {
+    return divisions / seconds / limit;
 }
 
 }  // namespace tarvek::bench

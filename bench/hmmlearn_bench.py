@@ -7,9 +7,11 @@ diagonal Gaussian per position. This library runs emission scoring (linear-band 
 the slope) + forward_geometric + backward_geometric + geometric_occupancies; hmmlearn runs
 score_samples, which also computes the emissions, both passes and the posteriors. At slope
 1.0 the band covers every cell, so both compute the same log likelihood; the default slope
-0.3 is timed separately. Build the module in place first, then run from the project root:
+0.3 is timed separately. Times are this thread's processor time, so BLAS must run on the
+calling thread alone. Build the module in place first, then run from the project root:
 
-    tools/dev-build.sh && PYTHONPATH=build/dev-pkg python3 bench/hmmlearn_bench.py
+    tools/dev-build.sh && OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
+        PYTHONPATH=build/dev-pkg taskset -c 2 python3 bench/hmmlearn_bench.py
 """
 
 import numpy as np

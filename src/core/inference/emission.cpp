@@ -5,9 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "core/numerics/allocation.hpp"
+#include "core/inference/computed_cells.hpp"
+#include "core/model/batch_scoring.hpp"
 #include "core/model/probability.hpp"
-#include "core/inference/pruning.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 namespace {
@@ -19,25 +20,6 @@ void check_stream_weight(double weight) {
     if (!is_finite_nonnegative(weight)) {
         throw ModelError("stream weights must be finite and nonnegative");
     }
-}
-
-// Every mixture's normalizers, stream by stream; the weight of a stream is checked before its
-// mixtures are prepared.
-template <Scalar S>
-std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& model) {
-    std::vector<StreamPreparation<S>> streams;
-    reserve_or_fail(streams, model.streams.size(),
-                    ModelError("prepared stream list allocation failed"));
-    for (const StreamParameters<S>& stream : model.streams) {
-        check_stream_weight(stream.weight);
-        StreamPreparation<S>& prepared = streams.emplace_back();
-        reserve_or_fail(prepared.normalizers, stream.emissions.size(),
-                        ModelError("prepared emission list allocation failed"));
-        for (const auto& mixture : stream.emissions) {
-            prepared.normalizers.push_back(gaussian_normalizers(mixture));
-        }
-    }
-    return streams;
 }
 
 template <Scalar S>
@@ -105,65 +87,13 @@ void check_inputs(const Inputs<S>& in) {
     }
 }
 
-// The cells a mode computes, position by position or in the defining order.
 template <Scalar S>
-class Cells {
-  public:
-    explicit Cells(const Inputs<S>& in)
-        : mode_(in.mode),
-          frames_(in.frames()),
-          positions_(in.positions()),
-          window_(in.segmentation.boundaries, in.frames(), in.parameter),
-          band_(LinearBand::from_slope(in.frames(), in.positions(), in.parameter)) {}
-
-    IndexRange position_frames(std::uint64_t s) const noexcept {
-        switch (mode_) {
-            case EmissionPruningMode::state_radius:
-                return window_.position_frames(s);
-            case EmissionPruningMode::linear_band:
-                return band_.position_frames(s);
-            default:
-                return {0, frames_};
-        }
-    }
-
-    // Every computed cell in the defining order (a boundary frame of the state-radius window
-    // twice, as in the definition).
-    template <class Visit>
-    void visit_in_order(Visit&& visit) const {
-        switch (mode_) {
-            case EmissionPruningMode::state_radius:
-                for (std::uint64_t k = 0; k < positions_; ++k) {
-                    const IndexRange frames = window_.segment_frames(k);
-                    const IndexRange positions = window_.segment_positions(k);
-                    for (std::uint64_t t = frames.first; t < frames.last; ++t) {
-                        for (std::uint64_t s = positions.first; s < positions.last; ++s) {
-                            visit(t, s);
-                        }
-                    }
-                }
-                return;
-            case EmissionPruningMode::linear_band:
-                for (std::uint64_t t = 0; t < frames_; ++t) {
-                    const IndexRange positions = band_.frame_positions(t);
-                    for (std::uint64_t s = positions.first; s < positions.last; ++s) visit(t, s);
-                }
-                return;
-            default:
-                for (std::uint64_t t = 0; t < frames_; ++t) {
-                    for (std::uint64_t s = 0; s < positions_; ++s) visit(t, s);
-                }
-                return;
-        }
-    }
-
-  private:
-    EmissionPruningMode mode_;
-    std::uint64_t frames_;
-    std::uint64_t positions_;
-    StateRadiusWindow<S> window_;
-    LinearBand band_;
-};
+ComputedCells<S> computed_cells(const Inputs<S>& in) noexcept {
+    const CellShape shape = in.mode == EmissionPruningMode::state_radius  ? CellShape::state_radius
+                            : in.mode == EmissionPruningMode::linear_band ? CellShape::linear_band
+                                                                          : CellShape::every;
+    return {shape, in.segmentation.boundaries, in.frames(), in.positions(), in.parameter};
+}
 
 // One cell with every check of the one-frame scoring, so that the first failing cell in the
 // defining order reports its own message.
@@ -185,7 +115,7 @@ S checked_cell(const Inputs<S>& in, const ViewOf& view_of, std::uint64_t t, std:
 // True when no computed cell can fail: every frame value finite and every mixture a computed
 // position needs present with the observation's dimensions.
 template <Scalar S, class ViewOf>
-bool cells_cannot_fail(const Inputs<S>& in, const Cells<S>& cells, const ViewOf& view_of) {
+bool cells_cannot_fail(const Inputs<S>& in, const ComputedCells<S>& cells, const ViewOf& view_of) {
     if (!in.observation.all_values_finite()) return false;
     for (std::uint64_t s = 0; s < in.positions(); ++s) {
         if (cells.position_frames(s).empty()) continue;
@@ -197,12 +127,12 @@ bool cells_cannot_fail(const Inputs<S>& in, const Cells<S>& cells, const ViewOf&
     return true;
 }
 
-// Fills the computed cells of `table`. Each position's frames form one contiguous run, scored
-// per stream with the batch mixture path (vectorised across frames); the per-frame stream sum
-// keeps the cell rule's order: 0, then + score × weight for each stream in turn.
+// Fills the computed cells of `table`, block by block of frames: each stream's block is copied
+// for the batch kernel once and scored under the mixture of every position whose run meets it.
+// Each cell keeps the cell rule's sum: 0, then + score × weight for each stream in turn.
 template <Scalar S, class ViewOf>
 void score_cells(const Inputs<S>& in, const ViewOf& view_of, StateScoreTable<S>& table) {
-    const Cells<S> cells(in);
+    const ComputedCells<S> cells = computed_cells(in);
     if (!cells_cannot_fail(in, cells, view_of)) {
         // Some cell may fail: take the cells in the defining order so that the first failure
         // is the one reported. A table that completes anyway holds the same values.
@@ -212,27 +142,46 @@ void score_cells(const Inputs<S>& in, const ViewOf& view_of, StateScoreTable<S>&
         return;
     }
     const ModelError allocation_failed("emission table allocation failed");
-    std::vector<S> sums = allocate_or_fail(in.frames(), S(0), allocation_failed);
-    std::vector<S> scores = allocate_or_fail(in.frames(), S(0), allocation_failed);
+    const PositionRuns runs(cells, in.positions(), allocation_failed);
+    // The mixture of every stream and computed position, looked up once.
+    const std::size_t streams = in.observation.streams.size();
     const std::uint64_t positions = in.positions();
-    for (std::uint64_t s = 0; s < positions; ++s) {
-        const IndexRange frames = cells.position_frames(s);
-        if (frames.empty()) continue;
-        const std::size_t n = frames.size();
-        S* sum = sums.data();
-        std::fill_n(sum, n, S(0));
-        for (std::size_t i = 0; i < in.observation.streams.size(); ++i) {
-            const ObservationStreamData<S>& stream = in.observation.streams[i];
-            const View<S> view = *view_of(i, in.segmentation.output_states[i][s]);
-            view.log_probabilities_unchecked(stream.values.data() + frames.first * stream.dimension,
-                                             n, in.temperature, scores.data());
-            const S weight = in.model.streams[i].weight;
-            const S* score = scores.data();
-            for (std::size_t j = 0; j < n; ++j) sum[j] = sum[j] + score[j] * weight;
+    std::vector<std::optional<View<S>>> views;
+    reserve_or_fail(views, streams * positions, allocation_failed);
+    std::vector<FrameBlock<S>> blocks;
+    std::uint64_t components = 0;
+    for (std::size_t i = 0; i < streams; ++i) {
+        blocks.emplace_back(in.observation.streams[i].dimension, allocation_failed);
+        for (std::uint64_t s = 0; s < positions; ++s) {
+            // A position with no computed cell may name a mixture the prepared model lacks.
+            views.push_back(runs.run(s).empty() ? std::nullopt
+                                                : view_of(i, in.segmentation.output_states[i][s]));
+            if (views.back()) components = std::max(components, views.back()->mixture_count());
         }
-        S* column = table.values.data() + table.index(frames.first, s);
-        for (std::size_t j = 0; j < n; ++j) column[j * positions] = sum[j];
     }
+    std::vector<S> densities = block_density_rows<S>(components, allocation_failed);
+    constexpr std::size_t width = FrameBlock<S>::width;
+    alignas(64) S scores[width];
+    alignas(64) S sums[width];
+    runs.for_each_block(in.frames(), width, [&](IndexRange frames, IndexRange candidates) {
+        for (std::size_t i = 0; i < streams; ++i) {
+            const ObservationStreamData<S>& stream = in.observation.streams[i];
+            blocks[i].load(stream.values.data() + frames.first * stream.dimension, stream.dimension,
+                           frames.size());
+        }
+        for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
+            const IndexRange shared = runs.run(s).intersection(frames);
+            if (shared.empty()) continue;
+            for (std::size_t i = 0; i < streams; ++i) {
+                score_block(*views[i * positions + s], blocks[i], DensityRows::scored,
+                            in.temperature, densities.data(), scores);
+                add_weighted_lanes(scores, in.model.streams[i].weight, i == 0, sums);
+            }
+            S* column = table.values.data() + shared.first * positions + s;
+            const S* sum = sums + (shared.first - frames.first);
+            for (std::uint64_t b = 0; b < shared.size(); ++b) column[b * positions] = sum[b];
+        }
+    });
 }
 
 template <Scalar S, class ViewOf>
@@ -246,13 +195,31 @@ StateScoreTable<S> score_table(const Inputs<S>& in, const ViewOf& view_of) {
 
 }  // namespace
 
+namespace detail {
+
 template <Scalar S>
-StateScoreTable<S> emission_log_probabilities(const ModelParameters<S>& model,
-                                              const ObservationData<S>& observation,
-                                              const SegmentationData<S>& segmentation,
-                                              EmissionPruningMode mode, S temperature,
-                                              S parameter) {
-    const std::vector<StreamPreparation<S>> prepared = prepare_emissions(model);
+std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& model,
+                                                    const SegmentationData<S>& segmentation) {
+    std::vector<StreamPreparation<S>> streams;
+    reserve_or_fail(streams, model.streams.size(),
+                    ModelError("prepared stream list allocation failed"));
+    for (std::size_t i = 0; i < model.streams.size(); ++i) {
+        check_stream_weight(model.streams[i].weight);
+        // The segmentation is not checked yet: a stream it has no row for names no state.
+        std::span<const std::int32_t> states;
+        if (i < segmentation.output_states.size()) states = segmentation.output_states[i];
+        streams.push_back(
+            prepare_named_states(model.streams[i], states, std::nullopt,
+                                 ModelError("prepared emission list allocation failed")));
+    }
+    return streams;
+}
+
+template <Scalar S>
+StateScoreTable<S> prepared_emission_log_probabilities(
+    const ModelParameters<S>& model, const ObservationData<S>& observation,
+    const SegmentationData<S>& segmentation, EmissionPruningMode mode, S temperature, S parameter,
+    const std::vector<StreamPreparation<S>>& prepared) {
     // Emission states are checked before any cell is computed.
     const auto view_of = [&](std::size_t stream, std::int32_t state) -> std::optional<View<S>> {
         const auto e = static_cast<std::size_t>(state);
@@ -260,6 +227,19 @@ StateScoreTable<S> emission_log_probabilities(const ModelParameters<S>& model,
     };
     return score_table(Inputs<S>{model, observation, segmentation, mode, temperature, parameter},
                        view_of);
+}
+
+}  // namespace detail
+
+template <Scalar S>
+StateScoreTable<S> emission_log_probabilities(const ModelParameters<S>& model,
+                                              const ObservationData<S>& observation,
+                                              const SegmentationData<S>& segmentation,
+                                              EmissionPruningMode mode, S temperature,
+                                              S parameter) {
+    return detail::prepared_emission_log_probabilities(
+        model, observation, segmentation, mode, temperature, parameter,
+        detail::prepare_emissions(model, segmentation));
 }
 
 template <Scalar S>
@@ -281,6 +261,11 @@ StateScoreTable<S> sample_emission_densities(const ModelParameters<S>& model,
 }
 
 #define TARVEK_INSTANTIATE(S)                                                             \
+    template std::vector<StreamPreparation<S>> detail::prepare_emissions(                 \
+        const ModelParameters<S>&, const SegmentationData<S>&);                           \
+    template StateScoreTable<S> detail::prepared_emission_log_probabilities(              \
+        const ModelParameters<S>&, const ObservationData<S>&, const SegmentationData<S>&, \
+        EmissionPruningMode, S, S, const std::vector<StreamPreparation<S>>&);             \
     template StateScoreTable<S> emission_log_probabilities(                               \
         const ModelParameters<S>&, const ObservationData<S>&, const SegmentationData<S>&, \
         EmissionPruningMode, S, S);                                                       \

@@ -5,12 +5,13 @@
 // chooses the cells that are computed; every other cell holds log zero.
 
 #include <cstdint>
+#include <vector>
 
 #include "core/data/data.hpp"
-#include "core/model/model.hpp"
-#include "core/numerics/numerics.hpp"
-#include "core/model/preparation.hpp"
 #include "core/inference/score_table.hpp"
+#include "core/model/model.hpp"
+#include "core/model/preparation.hpp"
+#include "core/numerics/numerics.hpp"
 
 namespace tarvek {
 
@@ -21,8 +22,9 @@ enum class EmissionPruningMode : std::uint32_t {
     linear_band = 2,   // the linear band of each frame (parameter: the slope)
 };
 
-// Computes every mixture's normalizers first (a non-finite stream weight or an invalid
-// mixture fails there, before the inputs are checked), then checks the observation, the
+// Prepares the streams first: each stream's weight, every mixture's values and the
+// normalizers of the emission states the segmentation names (a non-finite stream weight or an
+// invalid mixture fails there, before the inputs are checked); then checks the observation, the
 // segmentation, the mixture shapes, the table shape, the stream counts, the temperature, the
 // pruning parameter (and for the state radius the boundaries), the weights, emission states
 // and dimensions per stream, and allocates the table. A non-finite value in a frame that some
@@ -44,5 +46,23 @@ StateScoreTable<S> sample_emission_densities(const ModelParameters<S>& model,
                                              EmissionPruningMode mode,
                                              const OwnedPreparedModelParameters<S>& prepared,
                                              S temperature, S parameter);
+
+namespace detail {
+
+// The preparation `emission_log_probabilities` makes first: per stream the weight, every
+// mixture's checks and the normalizers of the emission states the segmentation names.
+template <Scalar S>
+std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& model,
+                                                    const SegmentationData<S>& segmentation);
+
+// `emission_log_probabilities` after that preparation, so that a caller scoring the same
+// streams again (one-utterance estimation's mixture occupancies) computes the normalizers once.
+template <Scalar S>
+StateScoreTable<S> prepared_emission_log_probabilities(
+    const ModelParameters<S>& model, const ObservationData<S>& observation,
+    const SegmentationData<S>& segmentation, EmissionPruningMode mode, S temperature, S parameter,
+    const std::vector<StreamPreparation<S>>& prepared);
+
+}  // namespace detail
 
 }  // namespace tarvek

@@ -4,9 +4,10 @@
 #include <cmath>
 #include <utility>
 
+#include "core/inference/computed_cells.hpp"
+#include "core/model/batch_scoring.hpp"
+#include "core/model/preparation.hpp"
 #include "core/numerics/allocation.hpp"
-#include "core/model/probability.hpp"
-#include "core/inference/pruning.hpp"
 #include "core/numerics/value_checks.hpp"
 
 namespace tarvek {
@@ -30,34 +31,6 @@ std::optional<std::span<const float>> MixtureOccupancies::get(std::uint64_t fram
 }
 
 namespace {
-
-// The computed cells, position by position: each position's frames form one run.
-template <Scalar S>
-class Cells {
-  public:
-    Cells(const SegmentationData<S>& segmentation, std::uint64_t frames, bool band, S parameter)
-        : band_mode_(band),
-          frames_(frames),
-          window_(segmentation.boundaries, frames, parameter),
-          band_(frames, segmentation.segment_count(), 0) {
-        if (band) band_ = LinearBand::from_slope(frames, segmentation.segment_count(), parameter);
-    }
-
-    IndexRange position_frames(std::uint64_t s) const noexcept {
-        if (band_mode_) {
-            if (frames_ <= 2) return {};
-            return band_.position_frames(s).intersection({1, frames_ - 1});
-        }
-        if (frames_ == 0) return {};
-        return window_.position_frames(s);
-    }
-
-  private:
-    bool band_mode_;
-    std::uint64_t frames_;
-    StateRadiusWindow<S> window_;
-    LinearBand band_;
-};
 
 template <Scalar S>
 void check_parameters(const ObservationData<S>& observation,
@@ -90,64 +63,97 @@ std::vector<std::uint8_t> finite_frames(const ObservationStreamData<S>& stream,
     return finite;
 }
 
-// The stream's normalizers, mixture by mixture after its dimension check.
+// Marks the computed cells and sets the offsets, frame by frame: the cells between computed
+// ones share one offset and are filled at once. A computed cell whose frame is not finite fails
+// as its scoring would.
 template <Scalar S>
-std::vector<std::vector<S>> prepare_stream(const StreamParameters<S>& stream,
-                                           std::uint64_t dimensions,
-                                           const ModelError& allocation_failed) {
-    std::vector<std::vector<S>> normalizers;
-    reserve_or_fail(normalizers, stream.emissions.size(), allocation_failed);
-    for (const GaussianMixtureParameters<S>& mixture : stream.emissions) {
-        if (mixture.dimensions != dimensions) {
-            throw ModelError("emission and observation dimensions differ");
-        }
-        normalizers.push_back(gaussian_normalizers(mixture));
-    }
-    return normalizers;
-}
-
-// Marks the computed cells and sets the offsets; returns the longest run of one position.
-// A computed cell whose frame is not finite fails as its scoring would.
-template <Scalar S>
-std::uint64_t lay_out(MixtureOccupancies& result, const Cells<S>& computed,
-                      const ObservationStreamData<S>& data, const StreamParameters<S>& stream,
-                      std::span<const std::int32_t> emission_states,
-                      const ModelError& allocation_failed) {
+void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
+             const ObservationStreamData<S>& data, const StreamParameters<S>& stream,
+             std::span<const std::int32_t> emission_states, const ModelError& allocation_failed) {
     const std::uint64_t positions = result.states;
-    const std::uint64_t cells = result.presence.size();
     const std::vector<std::uint8_t> finite = finite_frames(data, result.frames, allocation_failed);
-    std::uint64_t longest_run = 0;
-    for (std::uint64_t s = 0; s < positions; ++s) {
-        const IndexRange run = computed.position_frames(s);
-        longest_run = std::max(longest_run, run.size());
-        for (std::uint64_t t = run.first; t < run.last; ++t) {
+    std::uint64_t* offsets = result.offsets.data() + 1;  // the offset after each cell
+    std::uint64_t total = 0;
+    std::uint64_t set = 0;  // the cells whose offsets are set
+    bool overflow = false;
+    runs.for_each_block(result.frames, 1, [&](IndexRange frame, IndexRange candidates) {
+        const std::uint64_t t = frame.first;
+        for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
+            if (!runs.run(s).contains(t)) continue;
             if (!finite[t]) {
                 throw ModelError("observation must have matching dimensions and finite values");
             }
-            result.presence[t * positions + s] = 1;
+            const std::uint64_t cell = t * positions + s;
+            result.presence[cell] = 1;
+            std::fill(offsets + set, offsets + cell, total);
+            const auto state = static_cast<std::size_t>(emission_states[s]);
+            overflow |=
+                __builtin_add_overflow(total, stream.emissions[state].mixture_count(), &total);
+            offsets[cell] = total;
+            set = cell + 1;
         }
-    }
-    std::uint64_t total = 0;
-    for (std::uint64_t i = 0; i < cells; ++i) {
-        if (result.presence[i] == 1) {
-            const auto state = static_cast<std::size_t>(emission_states[i % positions]);
-            const auto sum = checked_add(total, stream.emissions[state].mixture_count());
-            if (!sum) throw ModelError("component occupancy allocation failed");
-            total = *sum;
-        }
-        result.offsets[i + 1] = total;
-    }
-    return longest_run;
+    });
+    std::fill(offsets + set, offsets + result.presence.size(), total);
+    if (overflow) throw ModelError("component occupancy allocation failed");
 }
 
-}  // namespace
-
+// The values of every computed cell. Each block of frames is copied for the batch kernel once;
+// every position whose run meets it gets each component's density, the mixture log probability
+// and the shares of each of its frames.
 template <Scalar S>
-MixtureOccupancies mixture_occupancies(const ModelParameters<S>& model,
-                                       const ObservationData<S>& observation,
-                                       const SegmentationData<S>& segmentation,
-                                       const StateScoreTable<S>& occupancies, std::uint64_t stream,
-                                       MixtureOccupancyMode mode, S temperature, S parameter) {
+void fill_values(MixtureOccupancies& result, const PositionRuns& runs,
+                 const StreamParameters<S>& model_stream, const ObservationStreamData<S>& data,
+                 std::span<const std::int32_t> emission_states,
+                 const StreamPreparation<S>& prepared, const StateScoreTable<S>& occupancies,
+                 bool band, S temperature, const ModelError& allocation_failed) {
+    const std::uint64_t positions = result.states;
+    const std::size_t d = data.dimension;
+    std::uint64_t components = 0;
+    for (const std::int32_t state : emission_states) {
+        components = std::max(components, model_stream.emissions[state].mixture_count());
+    }
+    FrameBlock<S> block(d, allocation_failed);
+    constexpr std::size_t width = FrameBlock<S>::width;
+    std::vector<S> densities = block_density_rows<S>(components, allocation_failed);
+    std::vector<float> shares =
+        allocate_or_fail(checked_mul(components, width).value_or(~0ULL), 0.0f, allocation_failed);
+    alignas(64) S log_probabilities[width];
+    alignas(64) S occupancy_lanes[width];
+    runs.for_each_block(result.frames, width, [&](IndexRange block_frames, IndexRange candidates) {
+        block.load(data.values.data() + block_frames.first * d, d, block_frames.size());
+        for (std::uint64_t s = candidates.first; s < candidates.last; ++s) {
+            const IndexRange shared = runs.run(s).intersection(block_frames);
+            if (shared.empty()) continue;
+            const auto state = static_cast<std::size_t>(emission_states[s]);
+            const PreparedGaussianView<S> view(model_stream.emissions[state],
+                                               prepared.normalizers[state]);
+            // Zero weights too: their terms keep the product of the weight and the exponential.
+            score_block(view, block, DensityRows::every, temperature, densities.data(),
+                        log_probabilities);
+            // Lanes outside the run are computed and dropped.
+            std::fill_n(occupancy_lanes, width, S(0));
+            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
+                occupancy_lanes[t - block_frames.first] = occupancies(t, s);
+            }
+            block_component_occupancies(view, densities.data(), log_probabilities, occupancy_lanes,
+                                        temperature, band, shares.data());
+            const std::size_t count = view.mixture_count();
+            for (std::uint64_t t = shared.first; t < shared.last; ++t) {
+                const float* lane = shares.data() + (t - block_frames.first) * count;
+                std::copy_n(lane, count, result.values.data() + result.offsets[t * positions + s]);
+            }
+        }
+    });
+}
+
+// The whole computation; `given` holds the stream's normalizers when the caller has them.
+template <Scalar S>
+MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
+                                  const ObservationData<S>& observation,
+                                  const SegmentationData<S>& segmentation,
+                                  const StateScoreTable<S>& occupancies, std::uint64_t stream,
+                                  MixtureOccupancyMode mode, S temperature, S parameter,
+                                  const StreamPreparation<S>* given) {
     observation.validate();
     segmentation.validate();
     const std::uint64_t frames = observation.frames;
@@ -172,8 +178,12 @@ MixtureOccupancies mixture_occupancies(const ModelParameters<S>& model,
         }
     }
     const ModelError allocation_failed("mixture occupancy allocation failed");
-    const std::vector<std::vector<S>> normalizers =
-        prepare_stream(model_stream, data.dimension, allocation_failed);
+    StreamPreparation<S> own;
+    if (!given) {
+        own =
+            prepare_named_states(model_stream, emission_states, data.dimension, allocation_failed);
+    }
+    const StreamPreparation<S>& prepared = given ? *given : own;
 
     const auto cells = checked_mul(frames, positions);
     if (!cells || !elements_fit<std::uint64_t>(*cells + 1)) throw allocation_failed;
@@ -182,45 +192,48 @@ MixtureOccupancies mixture_occupancies(const ModelParameters<S>& model,
     result.offsets = allocate_or_fail<std::uint64_t>(*cells + 1, 0, allocation_failed);
     result.frames = frames;
     result.states = positions;
-    const Cells<S> computed(segmentation, frames, band, parameter);
-    const std::uint64_t longest_run =
-        lay_out(result, computed, data, model_stream, emission_states, allocation_failed);
+    const ComputedCells<S> computed(band ? CellShape::inner_linear_band : CellShape::state_radius,
+                                    segmentation.boundaries, frames, positions, parameter);
+    const PositionRuns runs(computed, positions, allocation_failed);
+    lay_out(result, runs, data, model_stream, emission_states, allocation_failed);
     result.values = allocate_or_fail(result.offsets.back(), 0.0f,
                                      ModelError("component occupancy allocation failed"));
-    std::vector<S> log_probabilities = allocate_or_fail(longest_run, S(0), allocation_failed);
 
-    const std::size_t d = data.dimension;
-    for (std::uint64_t s = 0; s < positions; ++s) {
-        const IndexRange run = computed.position_frames(s);
-        if (run.empty()) continue;
-        const auto state = static_cast<std::size_t>(emission_states[s]);
-        const GaussianMixtureParameters<S>& mixture = model_stream.emissions[state];
-        const PreparedGaussianView<S> view(mixture, normalizers[state]);
-        // The mixture log probability of every frame of the run, once per cell.
-        view.log_probabilities_unchecked(data.values.data() + run.first * d, run.size(),
-                                         temperature, log_probabilities.data());
-        const std::size_t components = mixture.mixture_count();
-        const S* weights = mixture.weights.data();
-        for (std::uint64_t t = run.first; t < run.last; ++t) {
-            const S* x = data.values.data() + t * d;
-            const S shift = static_cast<S>(fast_ln(static_cast<float>(occupancies(t, s)))) -
-                            log_probabilities[t - run.first];
-            float* out = result.values.data() + result.offsets[t * positions + s];
-            for (std::size_t m = 0; m < components; ++m) {
-                const S y = shift + view.component_log_density(x, m) * temperature;
-                const S e = band ? negative_exponential(y) : exponential(y);
-                const auto value = static_cast<float>(weights[m] * e);
-                out[m] = std::isnan(value) ? 0.0f : value;
-            }
-        }
-    }
+    fill_values(result, runs, model_stream, data, emission_states, prepared, occupancies, band,
+                temperature, allocation_failed);
     return result;
+}
+
+}  // namespace
+
+template <Scalar S>
+MixtureOccupancies mixture_occupancies(const ModelParameters<S>& model,
+                                       const ObservationData<S>& observation,
+                                       const SegmentationData<S>& segmentation,
+                                       const StateScoreTable<S>& occupancies, std::uint64_t stream,
+                                       MixtureOccupancyMode mode, S temperature, S parameter) {
+    return occupancies_of(model, observation, segmentation, occupancies, stream, mode, temperature,
+                          parameter, static_cast<const StreamPreparation<S>*>(nullptr));
+}
+
+template <Scalar S>
+MixtureOccupancies detail::prepared_mixture_occupancies(
+    const ModelParameters<S>& model, const ObservationData<S>& observation,
+    const SegmentationData<S>& segmentation, const StateScoreTable<S>& occupancies,
+    std::uint64_t stream, MixtureOccupancyMode mode, S temperature, S parameter,
+    const StreamPreparation<S>& prepared) {
+    return occupancies_of(model, observation, segmentation, occupancies, stream, mode, temperature,
+                          parameter, &prepared);
 }
 
 #define TARVEK_INSTANTIATE(S)                                                             \
     template MixtureOccupancies mixture_occupancies(                                      \
         const ModelParameters<S>&, const ObservationData<S>&, const SegmentationData<S>&, \
-        const StateScoreTable<S>&, std::uint64_t, MixtureOccupancyMode, S, S);
+        const StateScoreTable<S>&, std::uint64_t, MixtureOccupancyMode, S, S);            \
+    template MixtureOccupancies detail::prepared_mixture_occupancies(                     \
+        const ModelParameters<S>&, const ObservationData<S>&, const SegmentationData<S>&, \
+        const StateScoreTable<S>&, std::uint64_t, MixtureOccupancyMode, S, S,             \
+        const StreamPreparation<S>&);
 TARVEK_INSTANTIATE(float)
 TARVEK_INSTANTIATE(double)
 #undef TARVEK_INSTANTIATE

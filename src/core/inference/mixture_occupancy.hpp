@@ -10,9 +10,10 @@
 
 #include "core/data/data.hpp"
 #include "core/inference/flat_posteriors.hpp"
-#include "core/model/model.hpp"
-#include "core/numerics/numerics.hpp"
 #include "core/inference/score_table.hpp"
+#include "core/model/model.hpp"
+#include "core/model/preparation.hpp"
+#include "core/numerics/numerics.hpp"
 
 namespace tarvek {
 
@@ -53,5 +54,22 @@ MixtureOccupancies mixture_occupancies(const ModelParameters<S>& model,
                                        const SegmentationData<S>& segmentation,
                                        const StateScoreTable<S>& occupancies, std::uint64_t stream,
                                        MixtureOccupancyMode mode, S temperature, S parameter);
+
+namespace detail {
+
+// `mixture_occupancies` with the stream's normalizers from `detail::prepare_emissions` of the
+// same model and segmentation, once an emission table of the same model and observation has
+// been computed: that table's checks cover the stream's mixtures, whose own checks are then
+// skipped (they cannot fail).
+template <Scalar S>
+MixtureOccupancies prepared_mixture_occupancies(const ModelParameters<S>& model,
+                                                const ObservationData<S>& observation,
+                                                const SegmentationData<S>& segmentation,
+                                                const StateScoreTable<S>& occupancies,
+                                                std::uint64_t stream, MixtureOccupancyMode mode,
+                                                S temperature, S parameter,
+                                                const StreamPreparation<S>& prepared);
+
+}  // namespace detail
 
 }  // namespace tarvek

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <utility>
 
-#include "core/numerics/allocation.hpp"
 #include "core/inference/geometric.hpp"
-#include "core/model/probability.hpp"
 #include "core/inference/pruning.hpp"
+#include "core/model/probability.hpp"
+#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 namespace {
@@ -23,9 +23,9 @@ void check_forward_backward(const StateScoreTable<S>& alpha, const StateScoreTab
 // Calls visit(t, positions) for the band of every inner frame 1 .. T − 2.
 template <Scalar S, class Visit>
 void for_inner_band(std::uint64_t frames, std::uint64_t positions, S pruning_slope, Visit&& visit) {
-    if (frames <= 2) return;
+    const IndexRange inner = inner_frames(frames);
     const LinearBand band = LinearBand::from_slope(frames, positions, pruning_slope);
-    for (std::uint64_t t = 1; t + 1 < frames; ++t) visit(t, band.frame_positions(t));
+    for (std::uint64_t t = inner.first; t < inner.last; ++t) visit(t, band.frame_positions(t));
 }
 
 // `count` copies of one entry.

@@ -42,6 +42,12 @@ struct IndexRange {
     bool operator==(const IndexRange&) const = default;
 };
 
+// The inner frames 1 .. T − 2, which the geometric posteriors cover: the first and the last
+// frame lack a transition on one side. None when T <= 2.
+inline IndexRange inner_frames(std::uint64_t frames) noexcept {
+    return frames <= 2 ? IndexRange{} : IndexRange{1, frames - 1};
+}
+
 // The boundary check that a state-radius window relies on. In order, starting from a previous
 // value of 0: each boundary at least the previous one and at most `frames`, else `unordered`;
 // then the last boundary (0 when there is none) equal to `frames`, else `final_mismatch`.

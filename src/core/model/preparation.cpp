@@ -64,6 +64,30 @@ StreamPreparation<S>::StreamPreparation(const StreamParameters<S>& stream) {
 }
 
 template <Scalar S>
+StreamPreparation<S> prepare_named_states(const StreamParameters<S>& stream,
+                                          std::span<const std::int32_t> states,
+                                          std::optional<std::uint64_t> dimensions,
+                                          const ModelError& list_failure) {
+    StreamPreparation<S> prepared;
+    reserve_or_fail(prepared.normalizers, stream.emissions.size(), list_failure);
+    for (const auto& mixture : stream.emissions) {
+        if (dimensions && mixture.dimensions != *dimensions) {
+            throw ModelError("emission and observation dimensions differ");
+        }
+        check_scorable(mixture);
+        prepared.normalizers.emplace_back();
+    }
+    for (const std::int32_t state : states) {
+        if (state < 0 || static_cast<std::size_t>(state) >= stream.emissions.size()) continue;
+        std::vector<S>& normalizers = prepared.normalizers[static_cast<std::size_t>(state)];
+        if (normalizers.empty()) {
+            normalizers = unchecked_gaussian_normalizers(stream.emissions[state]);
+        }
+    }
+    return prepared;
+}
+
+template <Scalar S>
 OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() && {
     StreamParameters stream = std::exchange(*this, StreamParameters{});
     StreamPreparation<S> preparation(stream);
@@ -173,16 +197,19 @@ OwnedPreparedModelParameters<S> prepare_owned_duration_states(
     return prepared;
 }
 
-#define TARVEK_INSTANTIATE(S)                                                          \
-    template struct PreparationOptions<S>;                                             \
-    template struct DurationPreparation<S>;                                            \
-    template struct StreamPreparation<S>;                                              \
-    template struct OwnedPreparedStreamParameters<S>;                                  \
-    template struct OwnedPreparedModelParameters<S>;                                   \
-    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() &&; \
-    template OwnedPreparedModelParameters<S> prepare_owned_duration_states(            \
-        ModelParameters<S>, const PreparationOptions<S>&);                             \
-    template OwnedPreparedModelParameters<S> prepare_owned_duration_states(            \
+#define TARVEK_INSTANTIATE(S)                                                                    \
+    template struct PreparationOptions<S>;                                                       \
+    template struct DurationPreparation<S>;                                                      \
+    template struct StreamPreparation<S>;                                                        \
+    template struct OwnedPreparedStreamParameters<S>;                                            \
+    template struct OwnedPreparedModelParameters<S>;                                             \
+    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() &&;           \
+    template StreamPreparation<S> prepare_named_states(                                          \
+        const StreamParameters<S>&, std::span<const std::int32_t>, std::optional<std::uint64_t>, \
+        const ModelError&);                                                                      \
+    template OwnedPreparedModelParameters<S> prepare_owned_duration_states(                      \
+        ModelParameters<S>, const PreparationOptions<S>&);                                       \
+    template OwnedPreparedModelParameters<S> prepare_owned_duration_states(                      \
         ModelParameters<S>, const PreparationOptions<S>&, std::span<const std::uint64_t>);
 TARVEK_INSTANTIATE(float)
 TARVEK_INSTANTIATE(double)

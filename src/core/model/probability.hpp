@@ -1,8 +1,8 @@
 #pragma once
 // Prepared Gaussian mixtures: a mixture validated once, with one normalizer per component,
 // scores observation frames with no further checks of its parameters. The one-frame kernels
-// are inline; the batch kernel scores many frames with the same operations in the same order,
-// vectorised across frames, so both give identical bits.
+// are inline; the batch kernel (batch_scoring.hpp) scores blocks of frames with the same
+// operations in the same order, so both give identical bits.
 
 #include <cmath>
 #include <cstddef>
@@ -15,10 +15,16 @@
 
 namespace tarvek {
 
-// N_k = −Σ_j ln(2π·v_kj) per component, after the shape check and the value checks (finite
-// means, finite positive variances, finite nonnegative weights).
+// N_k = −Σ_j ln(2π·v_kj) per component, after `check_scorable`.
 template <Scalar S>
 std::vector<S> gaussian_normalizers(const GaussianMixtureParameters<S>& mixture);
+// The checks alone: the shape check, then the value checks (finite means, finite positive
+// variances, finite nonnegative weights).
+template <Scalar S>
+void check_scorable(const GaussianMixtureParameters<S>& mixture);
+// The normalizers alone, of a mixture that passed `check_scorable`.
+template <Scalar S>
+std::vector<S> unchecked_gaussian_normalizers(const GaussianMixtureParameters<S>& mixture);
 
 // Frame and temperature checks of the scoring entry points.
 template <Scalar S>
@@ -63,14 +69,6 @@ class PreparedGaussianView {
     // The same without checks: `x` holds d finite values, the temperature is finite and >= 0.
     S log_probability_unchecked(const S* x, S temperature) const noexcept;
 
-    // Scores `frames.size() / d` consecutive frames (frame f at f·d) into `out`, bit for bit
-    // what `log_probability` gives each of them. Checks as a one-frame loop would meet them:
-    // frame 0, the temperature, then the other frames.
-    void log_probabilities(std::span<const S> frames, S temperature, std::span<S> out) const;
-    // The same without checks; allocates nothing.
-    void log_probabilities_unchecked(const S* frames, std::size_t frame_count, S temperature,
-                                     S* out) const noexcept;
-
     PreparedGaussianParameters<S> to_owned() const;
 
   private:
@@ -79,13 +77,13 @@ class PreparedGaussianView {
 };
 
 // t · max(fast_ln(S), log zero) for a 64-bit component sum S; a NaN sum gives t · log zero.
+// fast_ln is never NaN nor below −89, so the maximum is the logarithm itself unless the sum is
+// NaN: one select, which keeps loops over many sums free of branches.
 template <Scalar S>
 inline S finish_mixture_log_probability(double sum, S temperature) noexcept {
-    double clamped = static_cast<double>(log_zero<double>);
-    if (!std::isnan(sum)) {
-        const double logarithm = static_cast<double>(fast_ln(static_cast<float>(sum)));
-        clamped = max_ignoring_nan(logarithm, clamped);
-    }
+    const auto logarithm = static_cast<double>(fast_ln(static_cast<float>(sum)));
+    const double clamped =
+        std::isunordered(sum, sum) ? static_cast<double>(log_zero<double>) : logarithm;
     return static_cast<S>(clamped) * temperature;
 }
 

@@ -5,6 +5,7 @@
 // drive `log_add` and the exponentials of negative arguments. Python code may replace
 // entries at any time, so every entry is an atomic word read with a relaxed load.
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -180,6 +181,47 @@ inline double exponential_f64(double x) noexcept {
 }
 inline double exponential(double x) noexcept {
     return exponential_f64(x);
+}
+
+// `exponential` (or `negative_exponential` when `capped`) of N values, each with the bits of
+// the one-value call. The table indices and the choice among the cases are taken over the
+// whole array, where they vectorise (the index divisions several at once); only the table
+// reads go one at a time.
+template <Scalar S, std::size_t N>
+inline void exponentials(const S* x, bool capped, S* out) noexcept {
+    // Every lane gets an index within the table; only those of arguments in [cutoff, 0) are
+    // the table rule's own (the quiet comparisons keep the loop free of branches).
+    std::int32_t index[N];
+#pragma GCC unroll 1  // unrolled first, the loop would not vectorise
+    for (std::size_t b = 0; b < N; ++b) {
+        double quotient = static_cast<double>(x[b]) / exponential_step;
+        quotient = std::isgreaterequal(quotient, 0.0) ? quotient : 0.0;
+        quotient = std::isless(quotient, static_cast<double>(table_length)) ? quotient : 0.0;
+        index[b] = static_cast<std::int32_t>(quotient);
+    }
+    S entries[N];
+    for (std::size_t b = 0; b < N; ++b) {
+        if constexpr (std::same_as<S, float>) {
+            entries[b] = detail::entry(EXPONENTIAL_COEFFICIENTS, index[b]);
+        } else {
+            entries[b] = detail::entry(EXPONENTIAL_COEFFICIENTS_F64, index[b]);
+        }
+    }
+    // Arguments from 0 up are rare: their fast power is only computed when there are some.
+    S powers[N];
+    bool some_positive = false;
+    for (std::size_t b = 0; b < N; ++b) some_positive |= std::isgreaterequal(x[b], S(0));
+    if (capped || !some_positive) {
+        std::fill_n(powers, N, S(1));
+    } else {
+        for (std::size_t b = 0; b < N; ++b) powers[b] = static_cast<S>(fast_exp(x[b]));
+    }
+    for (std::size_t b = 0; b < N; ++b) {
+        const S value = x[b];
+        const S negative = static_cast<double>(value) < exponential_cutoff ? S(0) : entries[b];
+        const S result = value >= S(0) ? powers[b] : negative;
+        out[b] = value != value ? value : result;  // NaN
+    }
 }
 
 // Entry read and replacement; empty when the index is not below the table length.

@@ -5,28 +5,32 @@
 
 #include "core/inference/duration_occupancy.hpp"
 #include "core/inference/emission.hpp"
-#include "core/training/expectation.hpp"
 #include "core/inference/geometric.hpp"
 #include "core/inference/hsmm.hpp"
 #include "core/inference/mixture_occupancy.hpp"
 #include "core/inference/occupancy.hpp"
 #include "core/inference/score_reductions.hpp"
+#include "core/training/expectation.hpp"
 
 namespace tarvek {
 
 namespace {
 
-// One table per statistics stream, from stream 0 upward; the first failure ends the list.
+// One table per statistics stream, from stream 0 upward; the first failure ends the list. The
+// emission step prepared and checked the mixtures (the statistics have one stream per model
+// stream), so each stream reuses its normalizers.
 template <Scalar S>
 std::vector<MixtureOccupancies> mixture_posteriors(
     const ModelSufficientStatistics<S>& statistics, const ModelParameters<S>& model,
     const ObservationData<S>& observation, const SegmentationData<S>& segmentation,
-    const StateScoreTable<S>& occupancies, MixtureOccupancyMode mode, S temperature, S parameter) {
+    const std::vector<StreamPreparation<S>>& prepared, const StateScoreTable<S>& occupancies,
+    MixtureOccupancyMode mode, S temperature, S parameter) {
     std::vector<MixtureOccupancies> tables;
     tables.reserve(statistics.streams.size());
     for (std::uint64_t i = 0; i < statistics.streams.size(); ++i) {
-        tables.push_back(mixture_occupancies(model, observation, segmentation, occupancies, i, mode,
-                                             temperature, parameter));
+        tables.push_back(detail::prepared_mixture_occupancies(model, observation, segmentation,
+                                                              occupancies, i, mode, temperature,
+                                                              parameter, prepared[i]));
     }
     return tables;
 }
@@ -38,9 +42,11 @@ S estimate_hsmm(ModelSufficientStatistics<S>& statistics, const ModelParameters<
                 const ObservationData<S>& observation, const SegmentationData<S>& segmentation,
                 const HsmmOptions<S>& options) {
     statistics.validate_for(model);
-    const StateScoreTable<S> emissions = emission_log_probabilities(
+    const std::vector<StreamPreparation<S>> prepared =
+        detail::prepare_emissions(model, segmentation);
+    const StateScoreTable<S> emissions = detail::prepared_emission_log_probabilities(
         model, observation, segmentation, EmissionPruningMode::state_radius, options.temperature,
-        options.state_radius);
+        options.state_radius, prepared);
     const HsmmScoreTables<S> forward = search_hsmm(model, segmentation, emissions, options, false);
     const HsmmScoreTables<S> backward = backward_hsmm_with(model, segmentation, emissions, options);
     // Every path runs through the first position's segment ends.
@@ -50,8 +56,8 @@ S estimate_hsmm(ModelSufficientStatistics<S>& statistics, const ModelParameters<
     const StateScoreTable<S> states =
         hsmm_state_occupancies(model, segmentation, emissions, durations, options);
     const std::vector<MixtureOccupancies> mixtures = mixture_posteriors(
-        statistics, model, observation, segmentation, states, MixtureOccupancyMode::state_radius,
-        options.temperature, options.state_radius);
+        statistics, model, observation, segmentation, prepared, states,
+        MixtureOccupancyMode::state_radius, options.temperature, options.state_radius);
     // Step 1 validated the statistics, and nothing has changed them since.
     detail::collect_hsmm_checked(
         statistics, model, observation, segmentation,
@@ -64,9 +70,11 @@ S estimate_geometric(ModelSufficientStatistics<S>& statistics, const ModelParame
                      const ObservationData<S>& observation, const SegmentationData<S>& segmentation,
                      S temperature, S pruning_slope) {
     statistics.validate_for(model);
-    const StateScoreTable<S> emissions =
-        emission_log_probabilities(model, observation, segmentation,
-                                   EmissionPruningMode::linear_band, temperature, pruning_slope);
+    const std::vector<StreamPreparation<S>> prepared =
+        detail::prepare_emissions(model, segmentation);
+    const StateScoreTable<S> emissions = detail::prepared_emission_log_probabilities(
+        model, observation, segmentation, EmissionPruningMode::linear_band, temperature,
+        pruning_slope, prepared);
     const StateScoreTable<S> alpha =
         forward_geometric(model, segmentation, emissions, temperature, pruning_slope);
     const StateScoreTable<S> beta =
@@ -76,7 +84,7 @@ S estimate_geometric(ModelSufficientStatistics<S>& statistics, const ModelParame
         model, segmentation, emissions, alpha, beta, total, temperature, pruning_slope);
     const StateScoreTable<S> states = geometric_occupancies(alpha, beta, total, pruning_slope);
     const std::vector<MixtureOccupancies> mixtures =
-        mixture_posteriors(statistics, model, observation, segmentation, states,
+        mixture_posteriors(statistics, model, observation, segmentation, prepared, states,
                            MixtureOccupancyMode::linear_band, temperature, pruning_slope);
     detail::collect_geometric_checked(
         statistics, model, observation, segmentation,

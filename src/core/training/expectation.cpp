@@ -271,22 +271,21 @@ void collect_geometric_checked(ModelSufficientStatistics<S>& statistics,
 
     StagedStatistics<S> staged(statistics, segmentation);
     EmissionAccumulator<S> emissions(staged, observation, expectation.states, expectation.mixtures);
-    if (frames > 2) {
-        const LinearBand band = LinearBand::from_slope(frames, positions, slope);
-        for (std::uint64_t t = 1; t + 1 < frames; ++t) {
-            const IndexRange band_positions = band.frame_positions(t);
-            for (std::uint64_t s = band_positions.first; s < band_positions.last; ++s) {
-                DurationSufficientStatistics<S>& duration = staged.duration(s);
-                const TransitionOccupancy& entry = transitions.entries[t * positions + s];
-                if ((entry.present & 1U) != 0) {
-                    if (!is_finite_nonnegative(entry.advance)) {
-                        throw ModelError("invalid transition posterior probability");
-                    }
-                    duration.value_sum += static_cast<S>(entry.advance);
+    const IndexRange inner = inner_frames(frames);
+    const LinearBand band = LinearBand::from_slope(frames, positions, slope);
+    for (std::uint64_t t = inner.first; t < inner.last; ++t) {
+        const IndexRange band_positions = band.frame_positions(t);
+        for (std::uint64_t s = band_positions.first; s < band_positions.last; ++s) {
+            DurationSufficientStatistics<S>& duration = staged.duration(s);
+            const TransitionOccupancy& entry = transitions.entries[t * positions + s];
+            if ((entry.present & 1U) != 0) {
+                if (!is_finite_nonnegative(entry.advance)) {
+                    throw ModelError("invalid transition posterior probability");
                 }
-                duration.occupancy += expectation.states(t, s);
-                emissions.add(t, s);
+                duration.value_sum += static_cast<S>(entry.advance);
             }
+            duration.occupancy += expectation.states(t, s);
+            emissions.add(t, s);
         }
     }
     staged.validate_for(model);

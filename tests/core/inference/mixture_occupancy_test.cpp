@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/model/probability.hpp"
 #include "inference/geometric_test_support.hpp"
 #include "test_support.hpp"
 
@@ -175,6 +177,80 @@ TYPED_TEST(MixtureOccupancy, BandNeedsThreeFrames) {
     const auto result = call.run();
     EXPECT_EQ(result.presence, std::vector<std::uint8_t>(2 * positions, 0));
     EXPECT_TRUE(result.values.empty());
+}
+
+// Every present cell against the one-frame rule, bit for bit: random mixtures of several
+// component and dimension counts (weights of +0 and −0 among them, tiny variances, frames on a
+// component's mean), occupancies up to 4 (so that some exponents reach 0 and beyond), both
+// modes and three temperatures.
+TYPED_TEST(MixtureOccupancy, BatchMatchesTheOneFrameRuleBitForBit) {
+    using S = TypeParam;
+    std::mt19937_64 random(29);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    const std::uint64_t length = 37;
+    for (const std::uint64_t m : {1u, 3u, 8u}) {
+        for (const std::uint64_t d : {1u, 5u, 40u}) {
+            ModelParameters<S> model(std::vector<StreamLayout>{{4, m, d}}, 1);
+            for (auto& mixture : model.streams[0].emissions) {
+                for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
+                for (auto& v : mixture.variances) {
+                    v = static_cast<S>(uniform(random) < 0.2 ? 1e-3 : 0.3 + uniform(random));
+                }
+                for (auto& w : mixture.weights) {
+                    const double u = uniform(random);
+                    w = u < 0.1 ? S(0) : u < 0.2 ? S(-0.0) : static_cast<S>(u);
+                }
+            }
+            auto observation = ObservationData<S>::create(length, std::vector<std::size_t>{d});
+            for (std::uint64_t t = 0; t < length; ++t) {
+                const S* mean = model.streams[0].emissions[t % 4].means.data();
+                const bool on_mean = uniform(random) < 0.3;
+                for (std::uint64_t j = 0; j < d; ++j) {
+                    observation.streams[0].values[t * d + j] =
+                        on_mean ? mean[j] : static_cast<S>(normal(random));
+                }
+            }
+            auto segmentation = SegmentationData<S>::create(1, 6);
+            for (auto& b : segmentation.boundaries) b = static_cast<std::int32_t>(random() % 38);
+            std::sort(segmentation.boundaries.begin(), segmentation.boundaries.end());
+            segmentation.boundaries.back() = length;
+            for (auto& e : segmentation.output_states[0])
+                e = static_cast<std::int32_t>(random() % 4);
+            auto occupancies = StateScoreTable<S>::filled(length, 6, ModelError("unused"));
+            for (S& value : occupancies.values) value = static_cast<S>(4 * uniform(random));
+            for (const Mode mode : {Mode::state_radius, Mode::linear_band}) {
+                const bool band = mode == Mode::linear_band;
+                for (const S temperature : {S(1), S(0.5), S(0)}) {
+                    const MixtureOccupancies result =
+                        mixture_occupancies(model, observation, segmentation, occupancies, 0, mode,
+                                            temperature, S(band ? 0.5 : 1.5));
+                    for (std::uint64_t t = 0; t < length; ++t) {
+                        for (std::uint64_t s = 0; s < 6; ++s) {
+                            const auto cell = result.get(t, s);
+                            if (!cell) continue;
+                            const auto& mixture =
+                                model.streams[0].emissions[segmentation.output_states[0][s]];
+                            const std::vector<S> normalizers = gaussian_normalizers(mixture);
+                            const PreparedGaussianView<S> view(mixture, normalizers);
+                            const S* x = observation.streams[0].values.data() + t * d;
+                            const S shift =
+                                static_cast<S>(fast_ln(static_cast<float>(occupancies(t, s)))) -
+                                view.log_probability({x, d}, temperature);
+                            for (std::uint64_t k = 0; k < m; ++k) {
+                                const S y = shift + view.component_log_density(x, k) * temperature;
+                                const S e = band ? negative_exponential(y) : exponential(y);
+                                const auto value = static_cast<float>(mixture.weights[k] * e);
+                                ASSERT_EQ(testing::bits((*cell)[k]),
+                                          testing::bits(std::isnan(value) ? 0.0f : value))
+                                    << "m=" << m << " d=" << d << " t=" << t << " s=" << s;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
 
 TYPED_TEST(MixtureOccupancy, CheckOrder) {

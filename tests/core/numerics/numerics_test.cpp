@@ -11,6 +11,7 @@
 
 #include "core/numerics/numerics.hpp"
 #include "core/numerics/scalar_ops.hpp"
+#include "core/numerics/value_checks.hpp"
 #include "test_support.hpp"
 
 namespace tarvek {
@@ -138,6 +139,72 @@ TYPED_TEST(Numerics, Exponentials) {
     for (double x = -80.0; x <= 80.0; x += 0.0093) {
         const double exact = std::exp(static_cast<double>(static_cast<float>(x)));
         ASSERT_NEAR(fast_exp(static_cast<S>(x)), exact, 1e-4 * exact) << x;
+    }
+}
+
+// The array form gives each value the bits of the one-value call, in blocks with and without
+// arguments from 0 up.
+TYPED_TEST(Numerics, ArrayExponentialsMatchOneValueCalls) {
+    using S = TypeParam;
+    const auto cutoff = static_cast<S>(numerics::exponential_cutoff);
+    std::vector<S> x = {nan<S>,
+                        -inf<S>,
+                        inf<S>,
+                        S(0),
+                        S(-0.0),
+                        cutoff,
+                        std::nextafter(cutoff, S(0)),
+                        std::nextafter(cutoff, -inf<S>),
+                        S(-0.001),
+                        S(-1e-30),
+                        S(1e-30),
+                        S(3),
+                        S(89),
+                        log_zero<S>,
+                        S(-13.8999),
+                        S(-7.25)};
+    for (double value = -14.5; value < 0.0; value += 0.0173) x.push_back(static_cast<S>(value));
+    x.resize(x.size() / 16 * 16);
+    for (const bool capped : {false, true}) {
+        std::vector<S> out(x.size());
+        for (std::size_t first = 0; first < x.size(); first += 16) {
+            numerics::exponentials<S, 16>(x.data() + first, capped, out.data() + first);
+        }
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const S one = capped ? negative_exponential(x[i]) : exponential(x[i]);
+            ASSERT_EQ(bits(out[i]), bits(one)) << x[i] << " capped " << capped;
+        }
+    }
+}
+
+// Each whole-array check against its test of one value, with the value among 37 valid ones at
+// several places (the vector loops and their remainders).
+TYPED_TEST(Numerics, ValueChecks) {
+    using S = TypeParam;
+    const S tiny = std::numeric_limits<S>::denorm_min();
+    struct Row {
+        S value;
+        bool finite, nonnegative, positive;
+    };
+    const Row rows[] = {{S(1), true, true, true},
+                        {S(0), true, true, false},
+                        {S(-0.0), true, true, false},
+                        {tiny, true, true, true},
+                        {-tiny, true, false, false},
+                        {S(-1), true, false, false},
+                        {std::numeric_limits<S>::max(), true, true, true},
+                        {inf<S>, false, false, false},
+                        {-inf<S>, false, false, false},
+                        {nan<S>, false, false, false},
+                        {-nan<S>, false, false, false}};
+    for (const Row& row : rows) {
+        for (const std::size_t at : {0u, 5u, 18u, 36u}) {
+            std::vector<S> values(37, S(2));
+            values[at] = row.value;
+            EXPECT_EQ(all_finite(values), row.finite) << row.value << " at " << at;
+            EXPECT_EQ(all_finite_nonnegative(values), row.nonnegative) << row.value << " at " << at;
+            EXPECT_EQ(all_finite_positive(values), row.positive) << row.value << " at " << at;
+        }
     }
 }
 
