@@ -63,8 +63,9 @@ std::vector<std::uint8_t> finite_frames(const ObservationStreamData<S>& stream,
     return finite;
 }
 
-// Marks the computed cells and sets the offsets, frame by frame: the cells between computed
-// ones share one offset and are filled at once. A computed cell whose frame is not finite fails
+// Marks the computed cells and appends the offsets to the reserved, empty list, frame by frame,
+// so that each is written once: the cells between computed ones share one offset and are
+// appended at once. A computed cell whose frame is not finite fails
 // as its scoring would.
 template <Scalar S>
 void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
@@ -72,9 +73,9 @@ void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
              std::span<const std::int32_t> emission_states, const ModelError& allocation_failed) {
     const std::uint64_t positions = result.states;
     const std::vector<std::uint8_t> finite = finite_frames(data, result.frames, allocation_failed);
-    std::uint64_t* offsets = result.offsets.data() + 1;  // the offset after each cell
+    std::vector<std::uint64_t>& offsets = result.offsets;  // offsets[c + 1] follows cell c
     std::uint64_t total = 0;
-    std::uint64_t set = 0;  // the cells whose offsets are set
+    offsets.push_back(total);
     bool overflow = false;
     runs.for_each_block(result.frames, 1, [&](IndexRange frame, IndexRange candidates) {
         const std::uint64_t t = frame.first;
@@ -85,15 +86,14 @@ void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
             }
             const std::uint64_t cell = t * positions + s;
             result.presence[cell] = 1;
-            std::fill(offsets + set, offsets + cell, total);
+            offsets.resize(cell + 1, total);
             const auto state = static_cast<std::size_t>(emission_states[s]);
             overflow |=
                 __builtin_add_overflow(total, stream.emissions[state].mixture_count(), &total);
-            offsets[cell] = total;
-            set = cell + 1;
+            offsets.push_back(total);
         }
     });
-    std::fill(offsets + set, offsets + result.presence.size(), total);
+    offsets.resize(result.presence.size() + 1, total);
     if (overflow) throw ModelError("component occupancy allocation failed");
 }
 
@@ -189,7 +189,7 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
     if (!cells || !elements_fit<std::uint64_t>(*cells + 1)) throw allocation_failed;
     MixtureOccupancies result;
     result.presence = allocate_or_fail<std::uint8_t>(*cells, 0, allocation_failed);
-    result.offsets = allocate_or_fail<std::uint64_t>(*cells + 1, 0, allocation_failed);
+    reserve_or_fail(result.offsets, *cells + 1, allocation_failed);
     result.frames = frames;
     result.states = positions;
     const ComputedCells<S> computed(band ? CellShape::inner_linear_band : CellShape::state_radius,
