@@ -38,6 +38,7 @@ void define_statistics_access(ClassBuilder<ModelStatisticsClass<S>>& c) {
                                             const Shared<StreamStatisticsClass<S>>& value) {
         replace_at(statistics.streams, index, *value,
                    ModelError("stream statistic index out of range"));
+        statistics.note_change();
     });
     c.method("duration(index)", [](const Value& statistics, std::uint64_t index) {
         return object_at<DurationStatisticsClass<S>>(statistics.durations, index);
@@ -46,6 +47,7 @@ void define_statistics_access(ClassBuilder<ModelStatisticsClass<S>>& c) {
                                               const Shared<DurationStatisticsClass<S>>& value) {
         replace_at(statistics.durations, index, *value,
                    ModelError("duration statistic index out of range"));
+        statistics.note_change();
     });
     c.method("replace(streams, durations)",
              [](Value& statistics, const Shared<StreamStatisticsCollectionClass<S>>& streams,

@@ -3,10 +3,13 @@ against the supervised estimates of the true alignments, and one-utterance estim
 transaction inside a training loop."""
 
 import numpy as np
+import pytest
 
 from conftest import cls, f32
-from model_support import duration, fails, gaussian, make, model, options, stream
-from training_support import model_statistics_content, observation, segmentation
+from model_support import (collection, duration, fails, gaussian, make, model, options,
+                           stream)
+from training_support import (duration_statistics, gaussian_statistics,
+                              model_statistics_content, observation, segmentation)
 
 # Three real states, then a one-frame end marker with emission and duration states of its own
 # (the last chain position never receives posteriors).
@@ -106,3 +109,49 @@ def test_geometric_round(precision):
     geometric.pruning_slope = -1.0
     fails("linear pruning slope must be finite and nonnegative",
           lambda: statistics.estimate_geometric(trained, *data[0], geometric))
+
+
+SCORABLE = "emissions require finite means, positive variances, and nonnegative finite weights"
+
+
+def broken_mixture(precision, trained):
+    """The model's stream with its unused last state's variance made negative."""
+    changed = trained.stream(0)
+    changed.set_emission(END + 1, gaussian(precision, [0.0, 0.0], [-1.0, 1.0]))
+    return changed
+
+
+def broken_sums(precision, statistics):
+    """The statistics' stream with the unused last state's sums made infinite."""
+    changed = statistics.stream(0)
+    changed.set_emission(END + 1, gaussian_statistics(
+        precision, 2, [float("inf"), 0.0], [0.0, 0.0], [0.0], 0.0))
+    return changed
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda p, m, s: m.set_stream(0, broken_mixture(p, m)), SCORABLE),
+    (lambda p, m, s: m.replace(
+        collection("Stream", p, [broken_mixture(p, m)]),
+        collection("Duration", p, [m.duration(i) for i in range(m.durations)])), SCORABLE),
+    (lambda p, m, s: s.set_stream(0, broken_sums(p, s)),
+     "Gaussian statistics contain invalid values"),
+    (lambda p, m, s: s.set_duration(END + 1, duration_statistics(p, 0.0, 0.0, -1.0)),
+     "duration statistics must be finite and nonnegative"),
+])
+def test_a_change_after_a_successful_call_is_checked_again(precision, change, message):
+    """Checks of the whole model and statistics that passed are remembered only until either
+    changes: a state the utterance does not name, broken after a successful call, fails the
+    next one."""
+    data = utterances(precision, 2)
+    start = starting_model(precision)
+    first = start.stream(0)
+    mixtures = [first.emission(i) for i in range(first.emissions)]
+    laws = [start.duration(i) for i in range(start.durations)]
+    trained = model(precision, [stream(precision, 1.0, mixtures + [mixtures[0]])],
+                    laws + [laws[0]])
+    statistics = cls("ModelStatistics", precision).from_model(trained)
+    hsmm = make("HsmmOptions", precision)
+    statistics.estimate_hsmm(trained, *data[0], hsmm)
+    change(precision, trained, statistics)
+    fails(message, lambda: statistics.estimate_hsmm(trained, *data[1], hsmm))

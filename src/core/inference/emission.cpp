@@ -200,6 +200,8 @@ namespace detail {
 template <Scalar S>
 std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& model,
                                                     const SegmentationData<S>& segmentation) {
+    const std::uint64_t now = model.stamp.value();
+    const bool values_known = model.scorable.holds_at(now);
     std::vector<StreamPreparation<S>> streams;
     reserve_or_fail(streams, model.streams.size(),
                     ModelError("prepared stream list allocation failed"));
@@ -208,10 +210,11 @@ std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& mo
         // The segmentation is not checked yet: a stream it has no row for names no state.
         std::span<const std::int32_t> states;
         if (i < segmentation.output_states.size()) states = segmentation.output_states[i];
-        streams.push_back(
-            prepare_named_states(model.streams[i], states, std::nullopt,
-                                 ModelError("prepared emission list allocation failed")));
+        streams.push_back(prepare_named_states(
+            model.streams[i], states, std::nullopt,
+            ModelError("prepared emission list allocation failed"), values_known));
     }
+    model.scorable.remember(now);
     return streams;
 }
 

@@ -180,8 +180,8 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
     const ModelError allocation_failed("mixture occupancy allocation failed");
     StreamPreparation<S> own;
     if (!given) {
-        own =
-            prepare_named_states(model_stream, emission_states, data.dimension, allocation_failed);
+        own = prepare_named_states(model_stream, emission_states, data.dimension, allocation_failed,
+                                   model.scorable.holds_at(model.stamp.value()));
     }
     const StreamPreparation<S>& prepared = given ? *given : own;
 

@@ -57,6 +57,13 @@ void GaussianSufficientStatistics<S>::clear() noexcept {
 template <Scalar S>
 void GaussianSufficientStatistics<S>::validate_for(
     const GaussianMixtureParameters<S>& mixture) const {
+    validate_shape_for(mixture);
+    validate_values();
+}
+
+template <Scalar S>
+void GaussianSufficientStatistics<S>::validate_shape_for(
+    const GaussianMixtureParameters<S>& mixture) const {
     mixture.check_shape();
     const std::uint64_t mixture_count = mixture.mixture_count();
     const std::uint64_t entries = mixture_count * mixture.dimensions;
@@ -64,6 +71,10 @@ void GaussianSufficientStatistics<S>::validate_for(
         weighted_squared_sums.size() != entries || component_occupancies.size() != mixture_count) {
         throw ModelError("Gaussian statistics dimensions differ from the model");
     }
+}
+
+template <Scalar S>
+void GaussianSufficientStatistics<S>::validate_values() const {
     // The weighted sums may have either sign; everything else is a sum of nonnegative terms.
     if (!is_finite_nonnegative(state_occupancy) || !all_finite(weighted_sums) ||
         !all_finite_nonnegative(weighted_squared_sums) ||
@@ -133,10 +144,13 @@ template <Scalar S>
 void ModelSufficientStatistics<S>::clear() noexcept {
     for (auto& stream : streams) stream.clear();
     std::fill(durations.begin(), durations.end(), DurationSufficientStatistics<S>{});
+    note_change();
 }
 
 template <Scalar S>
 void ModelSufficientStatistics<S>::validate_for(const ModelParameters<S>& model) const {
+    const std::uint64_t now = stamp.value();
+    const bool values_known = valid_values.holds_at(now);
     if (streams.size() != model.streams.size() || durations.size() != model.durations.size()) {
         throw ModelError("statistics stream or duration counts differ from the model");
     }
@@ -146,9 +160,15 @@ void ModelSufficientStatistics<S>::validate_for(const ModelParameters<S>& model)
         if (gaussians.size() != mixtures.size()) {
             throw ModelError("statistics emission counts differ from the model");
         }
-        for (std::size_t j = 0; j < gaussians.size(); ++j) gaussians[j].validate_for(mixtures[j]);
+        for (std::size_t j = 0; j < gaussians.size(); ++j) {
+            gaussians[j].validate_shape_for(mixtures[j]);
+            // Values that passed can only fail again after a change.
+            if (!values_known) gaussians[j].validate_values();
+        }
     }
+    if (values_known) return;
     for (const auto& duration : durations) duration.validate();
+    valid_values.remember(now);
 }
 
 template std::vector<float> zeros<float>(std::uint64_t);

@@ -41,9 +41,12 @@ struct GaussianSufficientStatistics {
     std::uint64_t mixture_count() const noexcept { return component_occupancies.size(); }
     // Zeroes every sum and the state occupancy; the shape stays.
     void clear() noexcept;
-    // The mixture's shape check, then these sums' shape against it, then their values: the
-    // weighted sums finite, everything else finite and nonnegative.
+    // The mixture's shape check, then these sums' shape against it (`validate_shape_for`),
+    // then their values (`validate_values`).
     void validate_for(const GaussianMixtureParameters<S>& mixture) const;
+    void validate_shape_for(const GaussianMixtureParameters<S>& mixture) const;
+    // The weighted sums finite, everything else finite and nonnegative.
+    void validate_values() const;
 };
 
 // One stream's statistics: one Gaussian's per emission state, in the stream's order.
@@ -75,10 +78,17 @@ struct DurationSufficientStatistics {
 };
 
 // A whole model's statistics: one entry per model stream and one per state.
+//
+// `validate_for` checks every value, which for a large model costs more than accumulating one
+// utterance; `valid_values` remembers that they passed until the statistics change. The checks
+// against the model's shape are cheap and always made. Code that writes `streams` or
+// `durations` in place calls `note_change()` afterwards.
 template <Scalar S>
 struct ModelSufficientStatistics {
     std::vector<StreamSufficientStatistics<S>> streams;
     std::vector<DurationSufficientStatistics<S>> durations;
+    ChangeStamp stamp;
+    PassedCheck valid_values;  // every sum passed the value checks of `validate_for`
 
     // Zero sums shaped like `model`. Every mixture of every stream is shape-checked before
     // anything is built; the durations' parameters are not examined.
@@ -88,6 +98,7 @@ struct ModelSufficientStatistics {
     // Counts, then stream by stream the emission count and each Gaussian (`validate_for`),
     // then the duration sums; the first failure is thrown.
     void validate_for(const ModelParameters<S>& model) const;
+    void note_change() noexcept { stamp.renew(); }
 };
 
 }  // namespace tarvek

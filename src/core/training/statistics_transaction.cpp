@@ -56,6 +56,9 @@ void StagedStatistics<S>::validate_for(const ModelParameters<S>& model) const {
 
 template <Scalar S>
 void StagedStatistics<S>::commit(ModelSufficientStatistics<S>& statistics) noexcept {
+    // The copies passed their checks and the rest passed before the call: statistics whose
+    // values were known to be valid stay so.
+    const bool values_known = statistics.valid_values.holds_at(statistics.stamp.value());
     for (std::size_t i = 0; i < streams_.size(); ++i) {
         auto& gaussians = statistics.streams[i].emissions;
         auto& staged = streams_[i];
@@ -67,6 +70,8 @@ void StagedStatistics<S>::commit(ModelSufficientStatistics<S>& statistics) noexc
         std::swap(statistics.durations[static_cast<std::size_t>(durations_.states[j])],
                   durations_.copies[j]);
     }
+    statistics.note_change();
+    if (values_known) statistics.valid_values.remember(statistics.stamp.value());
 }
 
 template class StagedStatistics<float>;

@@ -165,6 +165,43 @@ TYPED_TEST(Estimation, FailuresLeaveTheStatisticsUnchanged) {
     }
 }
 
+// A state the utterance does not name is reached only by the whole-model checks, which a
+// successful call remembers until the model or the statistics change: broken after a successful
+// call, it fails the next one of either driver.
+TYPED_TEST(Estimation, ChangesAfterASuccessfulCallAreCheckedAgain) {
+    using S = TypeParam;
+    const std::vector<std::pair<std::string, std::function<void(Problem<S>&)>>> cases{
+        {"emissions require finite means, positive variances, and nonnegative finite weights",
+         [](auto& p) {
+             p.model.streams[1].emissions.back().variances[0] = S(-1);
+             p.model.note_change();
+         }},
+        {"Gaussian statistics contain invalid values",
+         [](auto& p) {
+             p.statistics.streams[0].emissions.back().weighted_sums[3] =
+                 std::numeric_limits<S>::infinity();
+             p.statistics.note_change();
+         }},
+        {"duration statistics must be finite and nonnegative",
+         [](auto& p) {
+             p.statistics.durations.back().occupancy = S(-1);
+             p.statistics.note_change();
+         }},
+    };
+    for (const auto& [expected, change] : cases) {
+        SCOPED_TRACE(expected);
+        Problem<S> p({3, 6, 9, 12});
+        for (auto& stream : p.model.streams) stream.emissions.push_back(stream.emissions[0]);
+        p.model.durations.push_back(p.model.durations[0]);
+        p.statistics = ModelSufficientStatistics<S>::from_model(p.model);
+        p.estimate();
+        p.estimate_geometric(S(1), S(1));
+        change(p);
+        EXPECT_EQ(error_of([&] { p.estimate(); }), expected);
+        EXPECT_EQ(error_of([&] { p.estimate_geometric(S(1), S(1)); }), expected);
+    }
+}
+
 TYPED_TEST(Estimation, Geometric) {
     using S = TypeParam;
     Problem<S> p({3, 7, 8, 12, 15, 20});

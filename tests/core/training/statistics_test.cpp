@@ -169,7 +169,9 @@ TYPED_TEST(Statistics, ValidateForAcceptsNegativeZeroAndRefusesEveryOtherNegativ
     using Stats = ModelSufficientStatistics<S>;
     const auto model = two_stream_model<S>();
     const auto base = Stats::from_model(model);
-    const auto message = [&](const Stats& statistics) {
+    // Each case writes a value in place, which the statistics must be told of.
+    const auto message = [&](Stats& statistics) {
+        statistics.note_change();
         return error_of([&] { statistics.validate_for(model); });
     };
     // Every value that must be finite and nonnegative, and the message its fault gives.
