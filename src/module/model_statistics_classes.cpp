@@ -52,7 +52,9 @@ void define_statistics_access(ClassBuilder<ModelStatisticsClass<S>>& c) {
     c.method("replace(streams, durations)",
              [](Value& statistics, const Shared<StreamStatisticsCollectionClass<S>>& streams,
                 const Shared<DurationStatisticsCollectionClass<S>>& durations) {
-                 Value candidate{*streams, *durations};
+                 Value candidate;
+                 candidate.streams = *streams;
+                 candidate.durations = *durations;
                  statistics = std::move(candidate);
              });
     c.method("clear()", [](Value& statistics) { statistics.clear(); });
