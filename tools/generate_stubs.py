@@ -3,8 +3,9 @@
 The template types each class and function once: the 32-bit member of every pair, and the
 classes that exist in one precision only. This adds each 64-bit twin right after its 32-bit
 member (the same text with F32 and f32 read as F64 and f64), marks every class final (none can
-be subclassed) and gives every class but the enumeration its closing members. Run it from
-anywhere after editing the template:
+be subclassed) and gives every class but the enumeration its closing members. Private names
+(the argument types' protocols) are the stub's own: left as written and not exported. Run it
+from anywhere after editing the template:
     python3 tools/generate_stubs.py
 """
 
@@ -51,7 +52,7 @@ def render():
     names = []
     done = 0
     for node in ast.parse(text).body:
-        if not isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+        if not isinstance(node, (ast.ClassDef, ast.FunctionDef)) or node.name.startswith("_"):
             continue
         start, end = node.lineno - 1, node.end_lineno
         out += lines[done:start]

@@ -23,7 +23,8 @@ void ObservationStreamClass<S>::define(ClassBuilder<ObservationStreamClass>& c) 
         return Value{std::move(values), dimensions};
     });
     c.property("dimensions", [](const Value& stream) { return stream.dimension; });
-    c.method("values()", [](const Value& stream) { return stream.values; });
+    c.method("values()",
+             [](const Value& stream) -> const std::vector<S>& { return stream.values; });
     c.method("replace(dimensions, values)",
              [](Value& stream, std::uint64_t dimensions, std::vector<S> values) {
                  stream.values = std::move(values);

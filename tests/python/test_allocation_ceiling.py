@@ -4,6 +4,8 @@ back are refused up front, and the interpreter goes on."""
 import math
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -78,3 +80,41 @@ def test_mismatched_statistics_refused_before_AllocFail():
     fails("Gaussian statistic shapes differ",
           lambda: statistics.replace(2**26, [], [], [0.0], [0.0]))
     assert peak_kib() - before < 16 * 1024  # zero-filled sums would take 512 MiB
+
+
+# Reads a value that fits the machine but whose list, one float object per value, does not. The
+# value's source is a private anonymous mapping, so only the module's own copy takes memory. A
+# data limit stops a list built after all at its pointers and a margin instead of the machine.
+# Prints how far the resident peak rose during the refused read.
+LIST_READER = """
+import mmap, re, resource, sys
+import tarvek_rs
+
+def status_bytes(key):
+    with open("/proc/self/status") as status:
+        return 1024 * int(re.search(key + r":\\s+(\\d+)", status.read()).group(1))
+
+kind, count = sys.argv[1], int(sys.argv[2])
+zeros = memoryview(mmap.mmap(-1, 4 * count, flags=mmap.MAP_PRIVATE)).cast("f")
+value = {"ObservationStream": lambda: tarvek_rs.ObservationStreamF32(1, zeros),
+         "StateScores": lambda: tarvek_rs.StateScoresF32(1, count, zeros)}[kind]()
+limit = status_bytes("VmData") + 8 * count + 2**28  # the list's pointers and a margin
+resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
+with open("/proc/self/clear_refs", "w") as clear:
+    clear.write("5")
+before = status_bytes("VmHWM")
+try:
+    value.values()
+except MemoryError:
+    print(status_bytes("VmHWM") - before)
+"""
+
+
+@pytest.mark.parametrize("kind", ["ObservationStream", "StateScores"])
+def test_list_of_a_value_that_fits_AllocFail(kind):
+    # Four bytes a value in the module, forty in the list: a tenth of the machine and a little.
+    count = machine_bytes() // 38
+    child = subprocess.run([sys.executable, "-c", LIST_READER, kind, str(count)],
+                           capture_output=True, text=True)
+    assert child.returncode == 0 and child.stdout.strip(), child.stderr
+    assert int(child.stdout) < 2**24  # refused before the list was built

@@ -26,6 +26,18 @@ def test_constructor_checks_and_AllocFail(precision, layouts, durations, error, 
     fails(message, lambda: make("Model", precision, layouts, durations), error=error)
 
 
+def test_layout_fails_as_its_stream(precision):
+    # The emission array is refused or the empty mixtures are, as the machine's size decides;
+    # either way with the stream constructor's message.
+    messages = []
+    for call in (lambda: make("Model", precision, [2**31 - 1, 0, 2], 0),
+                 lambda: make("Stream", precision, 2**31 - 1, 0, 2)):
+        with pytest.raises(ValueError) as error:
+            call()
+        messages.append(str(error.value))
+    assert messages[0] == messages[1]
+
+
 def test_new_models(precision):
     for empty in (make("Model", precision, [], 0), make("Model", precision, [], 0).empty()):
         assert (empty.streams, empty.durations, empty.validate()) == (0, 0, None)

@@ -8,6 +8,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numerics/allocation.hpp"
 #include "module/kit/errors.hpp"
 #include "module/kit/python.hpp"
 
@@ -179,9 +181,43 @@ PyObject* to_python(std::optional<T>&& value) {
     return to_python(std::move(*value));
 }
 
+// ---- the size of a result list -----------------------------------------------------------
+//
+// A list holds one new object per value, several times the size of the value it is made from,
+// so a list of a value that fits the machine may not. Its size is measured against the same
+// ceiling as the core's values before anything is built; beyond it, MemoryError.
+
+// A heap block for an object of `bytes`: a malloc header and rounding to 16 bytes, which also
+// covers Python's small-object allocator (16-byte rounding, no header).
+constexpr std::uint64_t python_block_bytes(std::uint64_t bytes) {
+    return (bytes + sizeof(void*) + 15) / 16 * 16;
+}
+
+// The new object one value of `T` becomes: a float, or an int with as many digits as the
+// widest value of `T` needs. Small ints and booleans are shared, but are counted all the same.
+template <class T>
+constexpr std::uint64_t python_value_bytes() {
+    if constexpr (std::is_floating_point_v<T>) {
+        return python_block_bytes(sizeof(PyFloatObject));
+    } else {
+        static_assert(std::is_integral_v<T>, "a result list holds numbers");
+        constexpr std::uint64_t digits =
+            (std::numeric_limits<T>::digits + PyLong_SHIFT - 1) / PyLong_SHIFT;
+        return python_block_bytes(sizeof(PyVarObject) + digits * sizeof(digit));
+    }
+}
+
+// Throws std::bad_alloc (MemoryError) when a list of `count` values of `T`, its pointers and
+// one object per value, would take more than one value may.
+template <class T>
+void require_list_fits(std::size_t count) {
+    require_allocatable(checked_mul(count, sizeof(PyObject*) + python_value_bytes<T>()));
+}
+
 // A new list, each element converted by `to_python`.
 template <class T>
 PyObject* to_python(std::vector<T>&& values) {
+    require_list_fits<T>(values.size());
     Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(std::move(values[i])));
@@ -191,6 +227,7 @@ PyObject* to_python(std::vector<T>&& values) {
 // A new list from a borrowed vector (a held value's array), without copying the vector.
 template <class T>
 PyObject* to_python(const std::vector<T>& values) {
+    require_list_fits<T>(values.size());
     Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(T(values[i])));

@@ -6,7 +6,6 @@
 #include <map>
 #include <tuple>
 
-#include "training/expectation_test_support.hpp"
 #include "inference/hsmm_test_support.hpp"
 
 namespace tarvek {

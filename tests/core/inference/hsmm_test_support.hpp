@@ -1,14 +1,17 @@
 #pragma once
-// Helpers shared by the HSMM tests: small models, chains and tables, and a reference that
-// enumerates every path through a small chain and scores it from the model's definition.
+// Helpers shared by the HSMM tests: small models, chains and tables, duration tables made by
+// hand, and a reference that enumerates every path through a small chain and scores it from the
+// model's definition.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <random>
 #include <vector>
 
+#include "core/inference/duration_occupancy.hpp"
 #include "core/inference/hsmm.hpp"
 #include "test_support.hpp"
 
@@ -44,6 +47,25 @@ StateScoreTable<S> table_of(std::uint64_t frames, std::uint64_t states,
         for (std::uint64_t s = 0; s < states; ++s) table.values.push_back(S(value(t, s)));
     }
     return table;
+}
+
+// A duration table from one optional posterior per cell, in cell order.
+inline DurationOccupancies duration_table(
+    std::uint64_t frames, std::uint64_t states,
+    const std::vector<std::optional<DurationPosterior>>& cells) {
+    std::vector<std::uint8_t> presence;
+    std::vector<std::uint64_t> minimums, offsets{0};
+    std::vector<float> values;
+    for (const auto& cell : cells) {
+        presence.push_back(cell ? 1 : 0);
+        minimums.push_back(cell ? cell->minimum : 0);
+        if (cell)
+            values.insert(values.end(), cell->probabilities.begin(), cell->probabilities.end());
+        offsets.push_back(values.size());
+    }
+    return DurationOccupancies::from_values(frames, states, std::move(presence),
+                                            std::move(minimums), std::move(offsets),
+                                            std::move(values));
 }
 
 inline double gaussian_log_density(double x, double mean, double variance) {

@@ -13,6 +13,7 @@
 #include "core/inference/mixture_occupancy.hpp"
 #include "core/inference/occupancy.hpp"
 #include "core/training/statistics.hpp"
+#include "inference/hsmm_test_support.hpp"
 #include "test_support.hpp"
 
 namespace tarvek::testing {
@@ -55,25 +56,6 @@ MixtureOccupancies full_mixture_table(std::uint64_t frames, std::uint64_t states
     return MixtureOccupancies::from_values(frames, states,
                                            std::vector<std::uint8_t>(frames * states, 1),
                                            std::move(offsets), std::move(values));
-}
-
-// A duration table from one optional posterior per cell, in cell order.
-inline DurationOccupancies duration_table(
-    std::uint64_t frames, std::uint64_t states,
-    const std::vector<std::optional<DurationPosterior>>& cells) {
-    std::vector<std::uint8_t> presence;
-    std::vector<std::uint64_t> minimums, offsets{0};
-    std::vector<float> values;
-    for (const auto& cell : cells) {
-        presence.push_back(cell ? 1 : 0);
-        minimums.push_back(cell ? cell->minimum : 0);
-        if (cell)
-            values.insert(values.end(), cell->probabilities.begin(), cell->probabilities.end());
-        offsets.push_back(values.size());
-    }
-    return DurationOccupancies::from_values(frames, states, std::move(presence),
-                                            std::move(minimums), std::move(offsets),
-                                            std::move(values));
 }
 
 // One observation with everything either accumulation reads.
