@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/model/batch_kernels.hpp"
 #include "core/numerics/allocation.hpp"
 
 namespace tarvek {
@@ -238,10 +239,8 @@ void occupancies_baseline(const PreparedGaussianView<S>& view, const S* densitie
     occupancy_kernel(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same kernel built for AVX2 (twice the lanes), chosen at run time. AVX2 brings no fused
-// multiply-add and contraction is off, so the results are the baseline's.
-#define TARVEK_WIDE_KERNEL 1
+#ifdef TARVEK_AVX2_BUILDS
+// The same kernels built for AVX2 (twice the lanes per vector).
 template <Scalar S>
 [[gnu::target("avx2")]] void score_avx2(const PreparedGaussianView<S>& view, const S* block,
                                         bool every, S temperature, S* densities, S* out) noexcept {
@@ -254,32 +253,38 @@ template <Scalar S>
                                               float* out) noexcept {
     occupancy_kernel(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
-
-bool detect_avx2() noexcept {
-    __builtin_cpu_init();  // static initialisation may run before libgcc's own
-    return __builtin_cpu_supports("avx2");
-}
-const bool has_avx2 = detect_avx2();
 #endif
+
+const InstructionSet fastest = fastest_instruction_set();
 
 }  // namespace
 
 template <Scalar S>
-void score_block(const PreparedGaussianView<S>& view, const FrameBlock<S>& block, DensityRows rows,
-                 S temperature, S* densities, S* out) noexcept {
+void score_block(InstructionSet set, const PreparedGaussianView<S>& view,
+                 const FrameBlock<S>& block, DensityRows rows, S temperature, S* densities,
+                 S* out) noexcept {
     const bool every = rows == DensityRows::every;
-#ifdef TARVEK_WIDE_KERNEL
-    if (has_avx2) return score_avx2(view, block.values(), every, temperature, densities, out);
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) {
+        return score_avx2(view, block.values(), every, temperature, densities, out);
+    }
 #endif
     score_baseline(view, block.values(), every, temperature, densities, out);
 }
 
 template <Scalar S>
-void block_component_occupancies(const PreparedGaussianView<S>& view, const S* densities,
-                                 const S* log_probabilities, const S* occupancies, S temperature,
-                                 bool capped, float* out) noexcept {
-#ifdef TARVEK_WIDE_KERNEL
-    if (has_avx2) {
+void score_block(const PreparedGaussianView<S>& view, const FrameBlock<S>& block, DensityRows rows,
+                 S temperature, S* densities, S* out) noexcept {
+    score_block(fastest, view, block, rows, temperature, densities, out);
+}
+
+template <Scalar S>
+void block_component_occupancies(InstructionSet set, const PreparedGaussianView<S>& view,
+                                 const S* densities, const S* log_probabilities,
+                                 const S* occupancies, S temperature, bool capped,
+                                 float* out) noexcept {
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) {
         return occupancies_avx2(view, densities, log_probabilities, occupancies, temperature,
                                 capped, out);
     }
@@ -287,13 +292,25 @@ void block_component_occupancies(const PreparedGaussianView<S>& view, const S* d
     occupancies_baseline(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
 
+template <Scalar S>
+void block_component_occupancies(const PreparedGaussianView<S>& view, const S* densities,
+                                 const S* log_probabilities, const S* occupancies, S temperature,
+                                 bool capped, float* out) noexcept {
+    block_component_occupancies(fastest, view, densities, log_probabilities, occupancies,
+                                temperature, capped, out);
+}
+
 #define TARVEK_INSTANTIATE(S)                                                                     \
     template class FrameBlock<S>;                                                                 \
     template std::vector<S> block_density_rows<S>(std::uint64_t, const ModelError&);              \
     template void score_block(const PreparedGaussianView<S>&, const FrameBlock<S>&, DensityRows,  \
                               S, S*, S*);                                                         \
+    template void score_block(InstructionSet, const PreparedGaussianView<S>&,                     \
+                              const FrameBlock<S>&, DensityRows, S, S*, S*);                      \
     template void block_component_occupancies(const PreparedGaussianView<S>&, const S*, const S*, \
-                                              const S*, S, bool, float*);
+                                              const S*, S, bool, float*);                         \
+    template void block_component_occupancies(InstructionSet, const PreparedGaussianView<S>&,     \
+                                              const S*, const S*, const S*, S, bool, float*);
 TARVEK_INSTANTIATE(float)
 TARVEK_INSTANTIATE(double)
 #undef TARVEK_INSTANTIATE

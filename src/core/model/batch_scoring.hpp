@@ -3,8 +3,8 @@
 // once and then scored under as many mixtures as need it, each per-dimension step of every
 // frame's sum one vector operation across the block. Each frame's sum still runs over the
 // dimensions in order with the one-frame kernel's operations, so every result has the
-// one-frame kernel's bits. An AVX2 build of the kernel is chosen at run time over the SSE2
-// baseline; neither contracts into fused multiply-adds.
+// one-frame kernel's bits. An AVX2 build of the kernels is chosen at run time over the SSE2
+// baseline (batch_kernels.hpp declares both); neither contracts into fused multiply-adds.
 
 #include <cstddef>
 #include <cstdint>
