@@ -11,9 +11,8 @@
 namespace tarvek {
 
 template <Scalar S>
-void score_block(InstructionSet set, const PreparedGaussianView<S>& view,
-                 const FrameBlock<S>& block, DensityRows rows, S temperature, S* densities,
-                 S* out) noexcept;
+void score_block(InstructionSet set, const PreparedGaussianView<S>& view, FrameBlock<S>& block,
+                 DensityRows rows, S temperature, S* densities, S* out) noexcept;
 
 template <Scalar S>
 void block_component_occupancies(InstructionSet set, const PreparedGaussianView<S>& view,

@@ -54,9 +54,10 @@ std::pair<PreparedGaussianParameters<S>, std::vector<S>> random_scenario(std::mt
 
 // Every density row and log probability of every build against the one-frame kernel: frame
 // counts with every remainder of the lane widths, dimension counts with every remainder of the
-// block's transposed tiles, every lane (those past the frames repeat the last one). Each block
-// is scored under several temperatures and row kinds; on odd blocks a first mixture of zero
-// weights scores no component.
+// copy's tiles and enough dimensions for the exponentials to run between the divisions, every
+// lane (those past the frames repeat the last one). Each block is scored under several
+// temperatures and row kinds, the first call copying it in; on odd blocks a first mixture of
+// zero weights scores no component, which leaves the copy to the end of that call.
 TYPED_TEST(BatchKernels, ScoresAsTheOneFrameKernel) {
     using S = typename TypeParam::Scalar;
     TARVEK_SKIP_UNLESS_RUNS(TypeParam::set);
