@@ -12,10 +12,31 @@
 #include <vector>
 
 #include "core/numerics/error.hpp"
+#include "core/numerics/instruction_set.hpp"
 
 namespace tarvek::testing {
 
 using Scalars = ::testing::Types<float, double>;
+
+// Each precision with each instruction-set build of the dispatched kernels. A test of a build
+// this processor cannot run skips (TARVEK_SKIP_UNLESS_RUNS), and the others still run.
+template <class S, InstructionSet Set>
+struct Build {
+    using Scalar = S;
+    static constexpr InstructionSet set = Set;
+};
+using Builds =
+    ::testing::Types<Build<float, InstructionSet::baseline>, Build<float, InstructionSet::avx2>,
+                     Build<double, InstructionSet::baseline>, Build<double, InstructionSet::avx2>>;
+struct BuildNames {
+    template <class B>
+    static std::string GetName(int) {
+        return std::string(sizeof(typename B::Scalar) == 4 ? "f32_" : "f64_") +
+               (B::set == InstructionSet::avx2 ? "avx2" : "baseline");
+    }
+};
+#define TARVEK_SKIP_UNLESS_RUNS(set) \
+    if (!::tarvek::processor_runs(set)) GTEST_SKIP() << "this processor cannot run the build"
 
 // The message of the ModelError that `action` throws, or "no error".
 template <class Action>

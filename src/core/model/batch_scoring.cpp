@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/model/batch_kernels.hpp"
+#include "core/model/block_copy.hpp"
 #include "core/numerics/allocation.hpp"
 
 namespace tarvek {
@@ -17,60 +19,12 @@ FrameBlock<S>::FrameBlock(std::uint64_t dimensions, const ModelError& failure) {
     values_ = storage_.data() + (64 - address % 64) % 64 / sizeof(S);
 }
 
-namespace {
-
-// Tiles of 16 bytes: the copy moves whole tiles of frames × dimensions and transposes each in
-// registers, far fewer moves than one value at a time.
-typedef float FloatTile __attribute__((vector_size(16)));
-typedef float FloatRow __attribute__((vector_size(16), aligned(4), may_alias));
-typedef double DoubleTile __attribute__((vector_size(16)));
-typedef double DoubleRow __attribute__((vector_size(16), aligned(8), may_alias));
-
-// Values j .. j + 3 of rows[0 .. 3], stored transposed at out: value j + c of row i at
-// out[c · stride + i].
-void transpose_tile(const float* const* rows, std::size_t j, float* out,
-                    std::size_t stride) noexcept {
-    const FloatTile r0 = *reinterpret_cast<const FloatRow*>(rows[0] + j);
-    const FloatTile r1 = *reinterpret_cast<const FloatRow*>(rows[1] + j);
-    const FloatTile r2 = *reinterpret_cast<const FloatRow*>(rows[2] + j);
-    const FloatTile r3 = *reinterpret_cast<const FloatRow*>(rows[3] + j);
-    const FloatTile low01 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
-    const FloatTile low23 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
-    const FloatTile high01 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
-    const FloatTile high23 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
-    *reinterpret_cast<FloatRow*>(out) = __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
-    *reinterpret_cast<FloatRow*>(out + stride) = __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
-    *reinterpret_cast<FloatRow*>(out + 2 * stride) =
-        __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
-    *reinterpret_cast<FloatRow*>(out + 3 * stride) =
-        __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
-}
-// The same for values j, j + 1 of rows[0], rows[1].
-void transpose_tile(const double* const* rows, std::size_t j, double* out,
-                    std::size_t stride) noexcept {
-    const DoubleTile r0 = *reinterpret_cast<const DoubleRow*>(rows[0] + j);
-    const DoubleTile r1 = *reinterpret_cast<const DoubleRow*>(rows[1] + j);
-    *reinterpret_cast<DoubleRow*>(out) = __builtin_shufflevector(r0, r1, 0, 2);
-    *reinterpret_cast<DoubleRow*>(out + stride) = __builtin_shufflevector(r0, r1, 1, 3);
-}
-
-}  // namespace
-
 template <Scalar S>
 void FrameBlock<S>::load(const S* frames, std::uint64_t dimensions, std::size_t count) noexcept {
+    frames_ = frames;
+    dimensions_ = dimensions;
     count_ = count;
-    const S* rows[width];
-    for (std::size_t b = 0; b < width; ++b) rows[b] = frames + std::min(b, count - 1) * dimensions;
-    constexpr std::size_t tile = 16 / sizeof(S);
-    std::size_t j = 0;
-    for (; j + tile <= dimensions; j += tile) {
-        for (std::size_t b = 0; b < width; b += tile) {
-            transpose_tile(rows + b, j, values_ + j * width + b, width);
-        }
-    }
-    for (; j < dimensions; ++j) {
-        for (std::size_t b = 0; b < width; ++b) values_[j * width + b] = rows[b][j];
-    }
+    copied_ = false;
 }
 
 template <Scalar S>
@@ -81,8 +35,6 @@ std::vector<S> block_density_rows(std::uint64_t components, const ModelError& fa
 
 namespace {
 
-constexpr std::size_t width = FrameBlock<float>::width;
-
 // Vectors of `Bytes` bytes: 16 for SSE2 and NEON, 32 for AVX. They may alias the block's
 // scalars, whose alignment suits both widths. Every lane operation is the scalar IEEE
 // operation (no contraction), so the lanes give the one-frame kernel's bits.
@@ -91,84 +43,200 @@ struct LaneVector {
     typedef S type __attribute__((vector_size(Bytes), may_alias));
 };
 
-// Per component: Σ_j (x_bj − μ_kj)² / v_kj per lane, j in order, then the density
-// 0.5·N_k − 0.5·sum in 64 bits. The divisions of every component run before any exponential:
-// mixed in between them, the exponentials kept the divider idle.
-template <Scalar S, std::size_t Bytes>
-[[gnu::always_inline]] inline void densities_kernel(const PreparedGaussianView<S>& view,
-                                                    const S* block, bool every,
-                                                    S* densities) noexcept {
-    using Vector = typename LaneVector<S, Bytes>::type;
-    constexpr std::size_t n = width * sizeof(S) / Bytes;
-    const GaussianMixtureParameters<S>& mixture = view.parameters();
-    const std::size_t d = mixture.dimensions;
-    const std::size_t m = mixture.weights.size();
-    const auto* x = reinterpret_cast<const Vector*>(block);
-    for (std::size_t k = 0; k < m; ++k) {
-        // A zero weight adds nothing to a mixture of several components.
-        if (!every && m > 1 && mixture.weights[k] == S(0)) continue;
-        const S* mean = mixture.means.data() + k * d;
-        const S* variance = mixture.variances.data() + k * d;
-        Vector quadratic[n] = {};
-        for (std::size_t j = 0; j < d; ++j) {
-            const S mu = mean[j];
-            const S v = variance[j];
-#pragma GCC unroll 16
-            for (std::size_t i = 0; i < n; ++i) {
-                const Vector difference = x[j * n + i] - mu;
-                quadratic[i] = quadratic[i] + difference * difference / v;
-            }
-        }
-        alignas(64) S lanes[width];
-#pragma GCC unroll 16
-        for (std::size_t i = 0; i < n; ++i) reinterpret_cast<Vector*>(lanes)[i] = quadratic[i];
-        const double half_normalizer = 0.5 * static_cast<double>(view.normalizers()[k]);
-        S* row = densities + k * width;
-        for (std::size_t b = 0; b < width; ++b) {
-            row[b] = static_cast<S>(half_normalizer - 0.5 * static_cast<double>(lanes[b]));
-        }
-    }
-}
+constexpr std::size_t width = FrameBlock<float>::width;
 
-// The one-frame mixture rule lane by lane: the weighted fast exponentials of the components of
-// nonzero weight summed in 64 bits (in registers, a vector of lanes widened at a time), then
-// the clamped fast logarithm times the temperature.
+// A component whose density row is done but whose weighted fast exponentials are still to be
+// added to the lane sums. They need none of the next component's divisions and run between
+// them, a few vector operations per `step`: in one piece, their chains held the scheduler's
+// entries long enough to starve the divider. The steps are fast_exp's operations in its order
+// on every lane, so the sums keep the one-frame bits.
 template <Scalar S, std::size_t Bytes>
-[[gnu::always_inline]] inline void log_probabilities_kernel(const PreparedGaussianView<S>& view,
-                                                            const S* densities, S temperature,
-                                                            S* out) noexcept {
-    const std::vector<S>& weights = view.parameters().weights;
-    if (temperature == S(0)) {
-        std::fill_n(out, width, S(0));
-        return;
-    }
-    if (weights.size() == 1) {
-        for (std::size_t b = 0; b < width; ++b) out[b] = temperature * densities[b];
-        return;
-    }
+class PendingComponent {
     using Wide = typename LaneVector<double, Bytes>::type;
-    using Narrow = typename LaneVector<S, Bytes / sizeof(double) * sizeof(S)>::type;
-    constexpr std::size_t wide_count = width * sizeof(double) / Bytes;
-    Wide sums[wide_count];
+    using Narrow = typename LaneVector<float, Bytes / 2>::type;
+
+  public:
+    // The lane sums of the one-frame mixture rule, in 64 bits, a vector of lanes at a time.
+    struct Sums {
+        static constexpr std::size_t count = width * sizeof(double) / Bytes;
+        Wide lanes[count] = {};
+    };
+
+    static constexpr std::size_t steps = numerics::SteppedFastExp<width>::steps + 1;
+
+    // Component k, whose density row `row` holds; `step` 0 to steps − 1 or `finish` add it.
+    [[gnu::always_inline]] void start(std::size_t k, const S* row) noexcept {
+        component_ = k;
+        row_ = row;
+    }
+
+    // The exponentials' steps, then their weighted sum into the lane sums.
+    [[gnu::always_inline]] void step(std::size_t index, const PreparedGaussianView<S>& view,
+                                     Wide* sums) noexcept {
+        if (index + 1 < steps) return exponentials_.step(index, row_);
+        accumulate(exponentials_.powers(), view, sums);
+    }
+
+    // All the steps at once, when no divisions are left to interleave with: in registers, the
+    // exponentials are a shorter chain than through the steps' arrays.
+    [[gnu::always_inline]] void finish(const PreparedGaussianView<S>& view, Wide* sums) noexcept {
+        alignas(64) float powers[width];
+        for (std::size_t b = 0; b < width; ++b) powers[b] = fast_exp(static_cast<float>(row_[b]));
+        accumulate(powers, view, sums);
+    }
+
+  private:
+    [[gnu::always_inline]] void accumulate(const float* powers, const PreparedGaussianView<S>& view,
+                                           Wide* sums) const noexcept {
+        const double weight = static_cast<double>(view.parameters().weights[component_]);
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < wide_count; ++i) sums[i] = Wide{};
-    for (std::size_t k = 0; k < weights.size(); ++k) {
-        if (weights[k] == S(0)) continue;
-        const S* row = densities + k * width;
-        alignas(64) S powers[width];
-        for (std::size_t b = 0; b < width; ++b) powers[b] = fast_exp(row[b]);
-        const double weight = static_cast<double>(weights[k]);
-#pragma GCC unroll 16
-        for (std::size_t i = 0; i < wide_count; ++i) {
+        for (std::size_t i = 0; i < Sums::count; ++i) {
             const Narrow power = reinterpret_cast<const Narrow*>(powers)[i];
             sums[i] = sums[i] + weight * __builtin_convertvector(power, Wide);
         }
     }
-    alignas(64) double lane_sums[width];
+
+    numerics::SteppedFastExp<width> exponentials_;
+    const S* row_ = nullptr;
+    std::size_t component_ = 0;
+};
+
+// Component k's quadratic sums Σ_j (x_bj − μ_kj)² / v_kj, one vector of lanes per entry of
+// `quadratic`: dimension j from the lanes `column` holds.
+template <Scalar S, std::size_t Bytes>
+[[gnu::always_inline]] inline void add_dimension(typename LaneVector<S, Bytes>::type* quadratic,
+                                                 const typename LaneVector<S, Bytes>::type* column,
+                                                 S mu, S v) noexcept {
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < wide_count; ++i) reinterpret_cast<Wide*>(lane_sums)[i] = sums[i];
+    for (std::size_t i = 0; i < width * sizeof(S) / Bytes; ++i) {
+        const auto difference = column[i] - mu;
+        quadratic[i] = quadratic[i] + difference * difference / v;
+    }
+}
+
+// The density row of component k from its quadratic sums: 0.5·N_k − 0.5·sum in 64 bits.
+template <Scalar S, std::size_t Bytes>
+[[gnu::always_inline]] inline void store_densities(
+    const PreparedGaussianView<S>& view, std::size_t k,
+    const typename LaneVector<S, Bytes>::type* quadratic, S* row) noexcept {
+    using Vector = typename LaneVector<S, Bytes>::type;
+    alignas(64) S lanes[width];
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < width * sizeof(S) / Bytes; ++i) {
+        reinterpret_cast<Vector*>(lanes)[i] = quadratic[i];
+    }
+    const double half_normalizer = 0.5 * static_cast<double>(view.normalizers()[k]);
     for (std::size_t b = 0; b < width; ++b) {
-        out[b] = finish_mixture_log_probability(lane_sums[b], temperature);
+        row[b] = static_cast<S>(half_normalizer - 0.5 * static_cast<double>(lanes[b]));
+    }
+}
+
+// Every component's density row, then the annealed mixture log probability lane by lane: the
+// weighted fast exponentials of the components of nonzero weight summed in 64 bits, then the
+// clamped fast logarithm times the temperature. Each component's sums run over j in order;
+// the previous component's exponentials run between its dimensions.
+template <Scalar S, std::size_t Bytes>
+[[gnu::always_inline]] inline void score_kernel(const PreparedGaussianView<S>& view,
+                                                FrameBlock<S>& block, bool every, S temperature,
+                                                S* densities, S* out) noexcept {
+    using Vector = typename LaneVector<S, Bytes>::type;
+    constexpr std::size_t n = width * sizeof(S) / Bytes;
+    constexpr std::size_t steps = PendingComponent<S, Bytes>::steps;
+    const GaussianMixtureParameters<S>& mixture = view.parameters();
+    const std::vector<S>& weights = mixture.weights;
+    const std::size_t d = mixture.dimensions;
+    const std::size_t m = weights.size();
+    const auto* x = reinterpret_cast<const Vector*>(block.values());
+    if (m == 1 && block.copied()) {
+        // One component: its density times the temperature, with nothing to interleave.
+        Vector quadratic[n] = {};
+        for (std::size_t j = 0; j < d; ++j) {
+            add_dimension<S, Bytes>(quadratic, x + j * n, mixture.means[j], mixture.variances[j]);
+        }
+        store_densities<S, Bytes>(view, 0, quadratic, densities);
+        if (temperature == S(0)) {
+            std::fill_n(out, width, S(0));
+        } else {
+            for (std::size_t b = 0; b < width; ++b) out[b] = temperature * densities[b];
+        }
+        return;
+    }
+    const bool summed = temperature != S(0) && m > 1;
+    using Pending = PendingComponent<S, Bytes>;
+    typename Pending::Sums sums;
+    Pending pending;
+    bool has_pending = false;
+    for (std::size_t k = 0; k < m; ++k) {
+        // A zero weight adds nothing to a mixture of several components.
+        const bool weighted = m == 1 || weights[k] != S(0);
+        if (!every && !weighted) continue;
+        const S* mean = mixture.means.data() + k * d;
+        const S* variance = mixture.variances.data() + k * d;
+        Vector quadratic[n] = {};
+        const auto add_dimensions = [&](std::size_t first, std::size_t end) {
+            for (std::size_t j = first; j < end; ++j) {
+                add_dimension<S, Bytes>(quadratic, x + j * n, mean[j], variance[j]);
+            }
+        };
+        if (!block.copied()) {
+            // The first component copies the block in a tile of dimensions at a time and sums
+            // each tile from registers: the copy's moves then run between its divisions.
+            const block_copy::BlockCopy<S, Bytes> copy(block);
+            std::size_t j = 0;
+            for (; j + copy.tile <= d; j += copy.tile) {
+                alignas(64) S transposed[copy.tile * width];
+                copy.transpose(j, transposed);
+                copy.store(j, transposed);
+#pragma GCC unroll 16
+                for (std::size_t c = 0; c < copy.tile; ++c) {
+                    add_dimension<S, Bytes>(quadratic,
+                                            reinterpret_cast<const Vector*>(transposed) + c * n,
+                                            mean[j + c], variance[j + c]);
+                }
+            }
+            copy.copy_rest(j, d);
+            add_dimensions(j, d);
+            block.mark_copied();
+        } else if (has_pending) {
+            // Equal runs of dimensions between the steps keep the loop exits predictable; the
+            // pending row is written after the previous component's last divisions, which the
+            // divider is still working through for the first runs.
+            constexpr std::size_t lead = 3;
+            const std::size_t run = d / (lead + steps + 1);
+            add_dimensions(0, lead * run);
+            for (std::size_t step = 0; step < steps; ++step) {
+                add_dimensions((lead + step) * run, (lead + step + 1) * run);
+                pending.step(step, view, sums.lanes);
+            }
+            add_dimensions((lead + steps) * run, d);
+        } else {
+            add_dimensions(0, d);
+        }
+        S* row = densities + k * width;
+        store_densities<S, Bytes>(view, k, quadratic, row);
+        has_pending = summed && weighted;
+        if (has_pending) pending.start(k, row);
+    }
+    if (!block.copied()) {
+        // No component was scored: the copy is still due for the next mixture.
+        block_copy::BlockCopy<S, Bytes>(block).copy_all(d);
+        block.mark_copied();
+    }
+    if (has_pending) pending.finish(view, sums.lanes);
+    if (temperature == S(0)) {
+        std::fill_n(out, width, S(0));
+    } else if (m == 1) {
+        for (std::size_t b = 0; b < width; ++b) out[b] = temperature * densities[b];
+    } else {
+        alignas(64) double lane_sums[width];
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < Pending::Sums::count; ++i) {
+            reinterpret_cast<typename LaneVector<double, Bytes>::type*>(lane_sums)[i] =
+                sums.lanes[i];
+        }
+        for (std::size_t b = 0; b < width; ++b) {
+            out[b] = finish_mixture_log_probability(lane_sums[b], temperature);
+        }
     }
 }
 
@@ -207,7 +275,7 @@ template <Scalar S>
         if (count == 4) {
             const float* rows[4] = {shares[0], shares[1], shares[2], shares[3]};
             for (std::size_t b = 0; b < width; b += 4) {
-                transpose_tile(rows, b, out + b * m + first, m);
+                block_copy::transpose_tile(rows, b, out + b * m + first, m);
             }
         } else {
             for (std::size_t c = 0; c < count; ++c) {
@@ -217,18 +285,9 @@ template <Scalar S>
     }
 }
 
-// Both steps of `score_block` in one call.
-template <Scalar S, std::size_t Bytes>
-[[gnu::always_inline]] inline void score_kernel(const PreparedGaussianView<S>& view, const S* block,
-                                                bool every, S temperature, S* densities,
-                                                S* out) noexcept {
-    densities_kernel<S, Bytes>(view, block, every, densities);
-    log_probabilities_kernel<S, Bytes>(view, densities, temperature, out);
-}
-
 template <Scalar S>
-void score_baseline(const PreparedGaussianView<S>& view, const S* block, bool every, S temperature,
-                    S* densities, S* out) noexcept {
+void score_baseline(const PreparedGaussianView<S>& view, FrameBlock<S>& block, bool every,
+                    S temperature, S* densities, S* out) noexcept {
     score_kernel<S, 16>(view, block, every, temperature, densities, out);
 }
 template <Scalar S>
@@ -238,12 +297,10 @@ void occupancies_baseline(const PreparedGaussianView<S>& view, const S* densitie
     occupancy_kernel(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same kernel built for AVX2 (twice the lanes), chosen at run time. AVX2 brings no fused
-// multiply-add and contraction is off, so the results are the baseline's.
-#define TARVEK_WIDE_KERNEL 1
+#ifdef TARVEK_AVX2_BUILDS
+// The same kernels built for AVX2 (twice the lanes per vector).
 template <Scalar S>
-[[gnu::target("avx2")]] void score_avx2(const PreparedGaussianView<S>& view, const S* block,
+[[gnu::target("avx2")]] void score_avx2(const PreparedGaussianView<S>& view, FrameBlock<S>& block,
                                         bool every, S temperature, S* densities, S* out) noexcept {
     score_kernel<S, 32>(view, block, every, temperature, densities, out);
 }
@@ -254,32 +311,37 @@ template <Scalar S>
                                               float* out) noexcept {
     occupancy_kernel(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
-
-bool detect_avx2() noexcept {
-    __builtin_cpu_init();  // static initialisation may run before libgcc's own
-    return __builtin_cpu_supports("avx2");
-}
-const bool has_avx2 = detect_avx2();
 #endif
+
+const InstructionSet fastest = fastest_instruction_set();
 
 }  // namespace
 
 template <Scalar S>
-void score_block(const PreparedGaussianView<S>& view, const FrameBlock<S>& block, DensityRows rows,
-                 S temperature, S* densities, S* out) noexcept {
+void score_block(InstructionSet set, const PreparedGaussianView<S>& view, FrameBlock<S>& block,
+                 DensityRows rows, S temperature, S* densities, S* out) noexcept {
     const bool every = rows == DensityRows::every;
-#ifdef TARVEK_WIDE_KERNEL
-    if (has_avx2) return score_avx2(view, block.values(), every, temperature, densities, out);
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) {
+        return score_avx2(view, block, every, temperature, densities, out);
+    }
 #endif
-    score_baseline(view, block.values(), every, temperature, densities, out);
+    score_baseline(view, block, every, temperature, densities, out);
 }
 
 template <Scalar S>
-void block_component_occupancies(const PreparedGaussianView<S>& view, const S* densities,
-                                 const S* log_probabilities, const S* occupancies, S temperature,
-                                 bool capped, float* out) noexcept {
-#ifdef TARVEK_WIDE_KERNEL
-    if (has_avx2) {
+void score_block(const PreparedGaussianView<S>& view, FrameBlock<S>& block, DensityRows rows,
+                 S temperature, S* densities, S* out) noexcept {
+    score_block(fastest, view, block, rows, temperature, densities, out);
+}
+
+template <Scalar S>
+void block_component_occupancies(InstructionSet set, const PreparedGaussianView<S>& view,
+                                 const S* densities, const S* log_probabilities,
+                                 const S* occupancies, S temperature, bool capped,
+                                 float* out) noexcept {
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) {
         return occupancies_avx2(view, densities, log_probabilities, occupancies, temperature,
                                 capped, out);
     }
@@ -287,13 +349,25 @@ void block_component_occupancies(const PreparedGaussianView<S>& view, const S* d
     occupancies_baseline(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
 
+template <Scalar S>
+void block_component_occupancies(const PreparedGaussianView<S>& view, const S* densities,
+                                 const S* log_probabilities, const S* occupancies, S temperature,
+                                 bool capped, float* out) noexcept {
+    block_component_occupancies(fastest, view, densities, log_probabilities, occupancies,
+                                temperature, capped, out);
+}
+
 #define TARVEK_INSTANTIATE(S)                                                                     \
     template class FrameBlock<S>;                                                                 \
     template std::vector<S> block_density_rows<S>(std::uint64_t, const ModelError&);              \
-    template void score_block(const PreparedGaussianView<S>&, const FrameBlock<S>&, DensityRows,  \
-                              S, S*, S*);                                                         \
+    template void score_block(const PreparedGaussianView<S>&, FrameBlock<S>&, DensityRows, S, S*, \
+                              S*);                                                                \
+    template void score_block(InstructionSet, const PreparedGaussianView<S>&, FrameBlock<S>&,     \
+                              DensityRows, S, S*, S*);                                            \
     template void block_component_occupancies(const PreparedGaussianView<S>&, const S*, const S*, \
-                                              const S*, S, bool, float*);
+                                              const S*, S, bool, float*);                         \
+    template void block_component_occupancies(InstructionSet, const PreparedGaussianView<S>&,     \
+                                              const S*, const S*, const S*, S, bool, float*);
 TARVEK_INSTANTIATE(float)
 TARVEK_INSTANTIATE(double)
 #undef TARVEK_INSTANTIATE

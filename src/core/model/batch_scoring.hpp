@@ -3,8 +3,8 @@
 // once and then scored under as many mixtures as need it, each per-dimension step of every
 // frame's sum one vector operation across the block. Each frame's sum still runs over the
 // dimensions in order with the one-frame kernel's operations, so every result has the
-// one-frame kernel's bits. An AVX2 build of the kernel is chosen at run time over the SSE2
-// baseline; neither contracts into fused multiply-adds.
+// one-frame kernel's bits. An AVX2 build of the kernels is chosen at run time over the SSE2
+// baseline (batch_kernels.hpp declares both); neither contracts into fused multiply-adds.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,16 +29,28 @@ class FrameBlock {
     FrameBlock(FrameBlock&&) noexcept = default;  // the values move with their storage
     FrameBlock& operator=(FrameBlock&&) noexcept = default;
 
-    // Copies `count` (1 to width) frames of `dimensions` values each, frame f at f · dimensions.
+    // Takes `count` (1 to width) frames of `dimensions` values each, frame f at f · dimensions,
+    // which must stay in place until the block is next scored: the first `score_block` copies
+    // them in between its divisions, where the copy costs almost no time of its own.
     void load(const S* frames, std::uint64_t dimensions, std::size_t count) noexcept;
 
-    const S* values() const noexcept { return values_; }  // aligned for the widest vectors
     std::size_t count() const noexcept { return count_; }
+
+    // For the kernels: the frames `load` took, whether the values hold them yet, and the
+    // values, aligned for the widest vectors.
+    const S* frames() const noexcept { return frames_; }
+    std::uint64_t dimensions() const noexcept { return dimensions_; }
+    bool copied() const noexcept { return copied_; }
+    void mark_copied() noexcept { copied_ = true; }
+    S* values() noexcept { return values_; }
 
   private:
     std::vector<S> storage_;
     S* values_ = nullptr;
+    const S* frames_ = nullptr;
+    std::uint64_t dimensions_ = 0;
     std::size_t count_ = 0;
+    bool copied_ = true;
 };
 
 // Which components `score_block` gives a density row.
@@ -52,7 +64,7 @@ enum class DensityRows {
 // are), and the annealed mixture log probability into out[b], bit for bit what
 // `component_log_density` and `log_probability` give the lane's frame.
 template <Scalar S>
-void score_block(const PreparedGaussianView<S>& view, const FrameBlock<S>& block, DensityRows rows,
+void score_block(const PreparedGaussianView<S>& view, FrameBlock<S>& block, DensityRows rows,
                  S temperature, S* densities, S* out) noexcept;
 
 // The mixture-component occupancies of every lane from `score_block`'s densities of every

@@ -224,6 +224,68 @@ inline void exponentials(const S* x, bool capped, S* out) noexcept {
     }
 }
 
+// fast_exp of N values in parts, for kernels that spread the exponentials between other work:
+// step(0, x) to step(steps − 1, x) each take a few operations across all N values (fast_exp's,
+// in its order), after which powers()[i] holds fast_exp(x[i]) bit for bit.
+template <std::size_t N>
+class SteppedFastExp {
+  public:
+    static constexpr std::size_t steps = 4;
+
+    template <Scalar S>
+    [[gnu::always_inline]] void step(std::size_t index, const S* x) noexcept {
+        using detail::select_bits;
+        switch (index) {
+            case 0:  // the power of two p, clamped, and whether it overflows
+                for (std::size_t i = 0; i < N; ++i) {
+                    const float p = static_cast<float>(x[i]) * log2_e;
+                    const float upper =
+                        select_bits(std::isless(p, pow2_overflow), p, pow2_overflow);
+                    clamped_[i] =
+                        select_bits(std::isgreater(p, pow2_lower_clamp), upper, pow2_lower_clamp);
+                    overflows_[i] = select_bits(std::isgreaterequal(p, pow2_overflow), 1.0f, 0.0f);
+                }
+                return;
+            case 1:  // the fraction z of the clamped p
+                for (std::size_t i = 0; i < N; ++i) {
+                    const float p = clamped_[i];
+                    const float offset = select_bits(std::isless(p, 0.0f), 1.0f, 0.0f);
+                    const float whole = static_cast<float>(static_cast<std::int32_t>(p));
+                    fractions_[i] = offset + (p - whole);
+                }
+                return;
+            case 2:
+                for (std::size_t i = 0; i < N; ++i) {
+                    quotients_[i] = pow2_k2 / (pow2_k3 - fractions_[i]);
+                }
+                return;
+            default:  // the power's bits; infinity past the overflow, a NaN argument itself
+                for (std::size_t i = 0; i < N; ++i) {
+                    const float p = clamped_[i];
+                    const float z = fractions_[i];
+                    const float s = ((p + pow2_k1) + quotients_[i]) + z * pow2_k4;
+                    const float scaled = s * 8388608.0f;
+                    const float bounded =
+                        select_bits(std::isless(scaled, 2147483520.0f), scaled, 2147483520.0f);
+                    const float power = std::bit_cast<float>(
+                        static_cast<std::uint32_t>(static_cast<std::int32_t>(bounded)));
+                    const float finite = select_bits(overflows_[i] != 0.0f,
+                                                     std::numeric_limits<float>::infinity(), power);
+                    const auto value = static_cast<float>(x[i]);
+                    powers_[i] = select_bits(std::isunordered(value, value), value, finite);
+                }
+        }
+    }
+    const float* powers() const noexcept { return powers_; }
+
+  private:
+    alignas(64) float clamped_[N];
+    alignas(64) float overflows_[N];
+    alignas(64) float fractions_[N];
+    alignas(64) float quotients_[N];
+    alignas(64) float powers_[N];
+};
+
 // Entry read and replacement; empty when the index is not below the table length.
 std::optional<float> read_entry_f32(CoefficientTable table, std::size_t index) noexcept;
 std::optional<double> read_entry_f64(CoefficientTable table, std::size_t index) noexcept;

@@ -9,6 +9,7 @@
 #include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
 #include "core/numerics/value_checks.hpp"
+#include "core/training/expectation_kernels.hpp"
 #include "core/training/statistics_transaction.hpp"
 
 namespace tarvek {
@@ -105,8 +106,8 @@ void validate_expectation(const ModelSufficientStatistics<S>& statistics,
 // sum[j] += p·x[j] and squared_sum[j] += x[j]·(p·x[j]) for j < d: independent sums, so the
 // lanes run across j; element-wise products and sums give the same bits at any width.
 template <Scalar S>
-inline void add_weighted_frame(S* __restrict sum, S* __restrict squared_sum, const S* __restrict x,
-                               S p, std::size_t d) noexcept {
+inline void weighted_frame_kernel(S* __restrict sum, S* __restrict squared_sum,
+                                  const S* __restrict x, S p, std::size_t d) noexcept {
     for (std::size_t j = 0; j < d; ++j) {
         const S weighted = p * x[j];
         sum[j] += weighted;
@@ -116,23 +117,31 @@ inline void add_weighted_frame(S* __restrict sum, S* __restrict squared_sum, con
 
 template <Scalar S>
 void add_weighted_frame_baseline(S* sum, S* squared_sum, const S* x, S p, std::size_t d) noexcept {
-    add_weighted_frame(sum, squared_sum, x, p, d);
+    weighted_frame_kernel(sum, squared_sum, x, p, d);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TARVEK_WIDE_ACCUMULATION 1
+#ifdef TARVEK_AVX2_BUILDS
 template <Scalar S>
-__attribute__((target("avx2"))) void add_weighted_frame_avx2(S* sum, S* squared_sum, const S* x,
-                                                             S p, std::size_t d) noexcept {
-    add_weighted_frame(sum, squared_sum, x, p, d);
+[[gnu::target("avx2")]] void add_weighted_frame_avx2(S* sum, S* squared_sum, const S* x, S p,
+                                                     std::size_t d) noexcept {
+    weighted_frame_kernel(sum, squared_sum, x, p, d);
+}
+#endif
+
+const InstructionSet accumulation_set = fastest_instruction_set();
+
+}  // namespace
+
+template <Scalar S>
+void add_weighted_frame(InstructionSet set, S* sum, S* squared_sum, const S* x, S p,
+                        std::size_t d) noexcept {
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) return add_weighted_frame_avx2(sum, squared_sum, x, p, d);
+#endif
+    add_weighted_frame_baseline(sum, squared_sum, x, p, d);
 }
 
-bool detect_avx2() noexcept {
-    __builtin_cpu_init();  // static initialisation may run before libgcc's own
-    return __builtin_cpu_supports("avx2");
-}
-const bool has_avx2 = detect_avx2();
-#endif
+namespace {
 
 // Adds the emission statistics of cells to the staged Gaussians. Every lookup was made safe
 // by `validate_expectation`.
@@ -162,13 +171,7 @@ class EmissionAccumulator {
             for (std::size_t m = 0; m < components; ++m) {
                 const S p = static_cast<S>(weights[m]);
                 occupancies[m] += p;
-#ifdef TARVEK_WIDE_ACCUMULATION
-                if (has_avx2) {
-                    add_weighted_frame_avx2(sums + m * d, squared_sums + m * d, x, p, d);
-                    continue;
-                }
-#endif
-                add_weighted_frame_baseline(sums + m * d, squared_sums + m * d, x, p, d);
+                add_weighted_frame(accumulation_set, sums + m * d, squared_sums + m * d, x, p, d);
             }
         }
     }
@@ -326,5 +329,10 @@ void collect_geometric(ModelSufficientStatistics<S>& statistics, const ModelPara
 TARVEK_INSTANTIATE(float)
 TARVEK_INSTANTIATE(double)
 #undef TARVEK_INSTANTIATE
+
+template void add_weighted_frame(InstructionSet, float*, float*, const float*, float,
+                                 std::size_t) noexcept;
+template void add_weighted_frame(InstructionSet, double*, double*, const double*, double,
+                                 std::size_t) noexcept;
 
 }  // namespace tarvek

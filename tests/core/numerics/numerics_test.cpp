@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -234,6 +235,48 @@ TEST(NumericsFast, FastExpMatchesItsBranchingDefinition) {
         EXPECT_EQ(fast_pow2(p), static_cast<float>(fast_exp_floor)) << p;
     }
     EXPECT_GT(fast_pow2(-125.9f), static_cast<float>(fast_exp_floor));
+}
+
+// The stepped form gives every value fast_exp's bits, at the same floats as above, from float
+// arguments and from double ones (rounded to 32 bits as fast_exp rounds them).
+TEST(NumericsFast, SteppedFastExpMatchesFastExp) {
+    constexpr std::size_t n = 16;
+    std::uint64_t mismatches = 0;
+    std::vector<float> x;
+    const auto run = [&] {
+        numerics::SteppedFastExp<n> stepped;
+        for (std::size_t step = 0; step < stepped.steps; ++step) stepped.step(step, x.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            mismatches += bits_of(stepped.powers()[i]) != bits_of(fast_exp(x[i]));
+        }
+        std::vector<double> wide(x.begin(), x.end());
+        wide[0] = std::nextafter(static_cast<double>(x[0]), 1e300);  // rounds to x[0] or past it
+        wide[1] = 1e300;
+        numerics::SteppedFastExp<n> from_double;
+        for (std::size_t step = 0; step < from_double.steps; ++step) {
+            from_double.step(step, wide.data());
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto power = static_cast<double>(from_double.powers()[i]);
+            mismatches += bits_of(power) != bits_of(fast_exp(wide[i]));
+        }
+        x.clear();
+    };
+    const auto check = [&](std::uint32_t word) {
+        x.push_back(std::bit_cast<float>(word));
+        if (x.size() == n) run();
+    };
+    for (std::uint64_t word = 0; word <= 0xffffffffu; word += 997) check(word);
+    for (float value :
+         {-87.33654f, -0.6931472f, 0.0f, 0.6931472f, 88.02969f, 88.72284f, inf<float>}) {
+        for (std::uint32_t centre : {bits_of(value), bits_of(-value)}) {
+            for (std::uint32_t step = 0; step < 20000; ++step) {
+                check(centre + step);
+                check(centre - step);
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 TEST(NumericsFast, FastLn) {

@@ -1,0 +1,31 @@
+#pragma once
+// The instruction sets the hottest kernels are built for. Each has a portable baseline build
+// (SSE2 on x86-64); with GCC or Clang on x86-64 it also has an AVX2 build, which its entry
+// point chooses when the processor has AVX2. The builds give the same bits: AVX2 brings no
+// fused multiply-add, and contraction is off.
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TARVEK_AVX2_BUILDS 1
+#endif
+
+namespace tarvek {
+
+enum class InstructionSet { baseline, avx2 };
+
+// Whether this processor runs the builds for `set`.
+inline bool processor_runs(InstructionSet set) noexcept {
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) {
+        __builtin_cpu_init();  // static initialisation may run before libgcc's own
+        return __builtin_cpu_supports("avx2");
+    }
+#endif
+    return set == InstructionSet::baseline;
+}
+
+// The set the entry points choose: AVX2 where the processor runs it.
+inline InstructionSet fastest_instruction_set() noexcept {
+    return processor_runs(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::baseline;
+}
+
+}  // namespace tarvek
