@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/mixture_test_support.hpp"
 #include "test_support.hpp"
 
 namespace tarvek {
@@ -20,37 +21,6 @@ class BatchKernels : public ::testing::Test {};
 TYPED_TEST_SUITE(BatchKernels, testing::Builds, testing::BuildNames);
 
 constexpr std::size_t width = 16;
-
-// A random mixture with zero weights (−0 too) and extreme variances, and `count` frames, some
-// on a component's mean, where tiny variances overflow the exponentials.
-template <class S>
-std::pair<PreparedGaussianParameters<S>, std::vector<S>> random_scenario(std::mt19937_64& random,
-                                                                         std::size_t m,
-                                                                         std::size_t d,
-                                                                         std::size_t count) {
-    const double max_exponent = sizeof(S) == 4 ? 30.0 : 250.0;
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::uniform_real_distribution<double> exponent(-max_exponent, max_exponent), unit(0.0, 1.0);
-    GaussianMixtureParameters<S> mixture(m, d);
-    for (auto& w : mixture.weights) {
-        const double u = unit(random);
-        w = u < 0.2 ? S(0) : u < 0.3 ? S(-0.0) : static_cast<S>(unit(random));
-    }
-    for (auto& mean : mixture.means) mean = static_cast<S>(10.0 * normal(random));
-    for (auto& v : mixture.variances) {
-        v = static_cast<S>(unit(random) < 0.3 ? std::pow(10.0, exponent(random))
-                                              : 0.1 + unit(random));
-    }
-    std::vector<S> frames(count * d);
-    for (std::size_t f = 0; f < count; ++f) {
-        const bool on_mean = unit(random) < 0.3;
-        for (std::size_t j = 0; j < d; ++j) {
-            frames[f * d + j] =
-                on_mean ? mixture.means[(f % m) * d + j] : static_cast<S>(10.0 * normal(random));
-        }
-    }
-    return {std::move(mixture).prepare_owned(), std::move(frames)};
-}
 
 // Every density row and log probability of every build against the one-frame kernel: frame
 // counts with every remainder of the lane widths, dimension counts with every remainder of the
@@ -65,7 +35,7 @@ TYPED_TEST(BatchKernels, ScoresAsTheOneFrameKernel) {
     for (const std::size_t m : {1u, 2u, 3u, 8u, 11u}) {
         for (const std::size_t d : {1u, 2u, 3u, 5u, 13u, 40u}) {
             for (const std::size_t count : {1u, 3u, 7u, 16u, 17u, 38u}) {
-                const auto [mixture, frames] = random_scenario<S>(random, m, d, count);
+                const auto [mixture, frames] = testing::random_scenario<S>(random, m, d, count);
                 const auto view = mixture.view();
                 GaussianMixtureParameters<S> unweighted = mixture.parameters;
                 std::fill(unweighted.weights.begin(), unweighted.weights.end(), S(0));
@@ -120,7 +90,7 @@ TYPED_TEST(BatchKernels, SharesOccupanciesAsTheOneFrameRule) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (const std::size_t m : {1u, 3u, 4u, 5u, 8u, 10u}) {
         for (const std::size_t d : {2u, 9u}) {
-            const auto [mixture, frames] = random_scenario<S>(random, m, d, width);
+            const auto [mixture, frames] = testing::random_scenario<S>(random, m, d, width);
             const auto view = mixture.view();
             FrameBlock<S> block(d, ModelError("unused"));
             block.load(frames.data(), d, width);

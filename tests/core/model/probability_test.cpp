@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/model/batch_scoring.hpp"
+#include "model/mixture_test_support.hpp"
 #include "test_support.hpp"
 
 namespace tarvek {
@@ -160,31 +161,6 @@ TYPED_TEST(Probability, LogProbability) {
     }
 }
 
-// Random mixtures with zero weights and extreme variances; some frames sit exactly on a
-// component's mean, where tiny variances overflow.
-template <class S>
-auto random_scenario(std::mt19937_64& random, std::size_t m, std::size_t d, std::size_t count) {
-    const double max_exponent = sizeof(S) == 4 ? 30.0 : 250.0;
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::uniform_real_distribution<double> exponent(-max_exponent, max_exponent), unit(0.0, 1.0);
-    GaussianMixtureParameters<S> mixture(m, d);
-    for (auto& w : mixture.weights) w = unit(random) < 0.3 ? S(0) : static_cast<S>(unit(random));
-    for (auto& mean : mixture.means) mean = static_cast<S>(10.0 * normal(random));
-    for (auto& v : mixture.variances) {
-        v = static_cast<S>(unit(random) < 0.3 ? std::pow(10.0, exponent(random))
-                                              : 0.1 + unit(random));
-    }
-    std::vector<S> frames(count * d);
-    for (std::size_t f = 0; f < count; ++f) {
-        const bool on_mean = unit(random) < 0.3;
-        for (std::size_t j = 0; j < d; ++j) {
-            frames[f * d + j] =
-                on_mean ? mixture.means[(f % m) * d + j] : static_cast<S>(10.0 * normal(random));
-        }
-    }
-    return std::pair(std::move(mixture).prepare_owned(), std::move(frames));
-}
-
 // Every density row the batch kernel computes and every lane's mixture log probability, block
 // by block (short last blocks included), against the one-frame kernel.
 TYPED_TEST(Probability, BatchEqualsOneFrameBitForBit) {
@@ -194,7 +170,7 @@ TYPED_TEST(Probability, BatchEqualsOneFrameBitForBit) {
     for (const std::size_t m : {1u, 2u, 3u, 8u, 11u}) {
         for (const std::size_t d : {1u, 5u, 40u, 70u}) {
             for (const std::size_t frame_count : {1u, 15u, 16u, 17u, 50u}) {
-                const auto [mixture, frames] = random_scenario<S>(random, m, d, frame_count);
+                const auto [mixture, frames] = testing::random_scenario<S>(random, m, d, frame_count);
                 const auto view = mixture.view();
                 FrameBlock<S> block(d, ModelError("unused"));
                 std::vector<S> rows = block_density_rows<S>(m, ModelError("unused"));
