@@ -147,82 +147,77 @@ template <Scalar S, std::size_t Bytes>
     const std::size_t d = mixture.dimensions;
     const std::size_t m = weights.size();
     const auto* x = reinterpret_cast<const Vector*>(block.values());
+    using Pending = PendingComponent<S, Bytes>;
+    typename Pending::Sums sums;
+    Pending pending;
+    bool has_pending = false;
     if (m == 1 && block.copied()) {
-        // One component: its density times the temperature, with nothing to interleave.
+        // One component on a copied block: nothing to interleave, and no exponential.
         Vector quadratic[n] = {};
         for (std::size_t j = 0; j < d; ++j) {
             add_dimension<S, Bytes>(quadratic, x + j * n, mixture.means[j], mixture.variances[j]);
         }
         store_densities<S, Bytes>(view, 0, quadratic, densities);
-        if (temperature == S(0)) {
-            std::fill_n(out, width, S(0));
-        } else {
-            for (std::size_t b = 0; b < width; ++b) out[b] = temperature * densities[b];
-        }
-        return;
-    }
-    const bool summed = temperature != S(0) && m > 1;
-    using Pending = PendingComponent<S, Bytes>;
-    typename Pending::Sums sums;
-    Pending pending;
-    bool has_pending = false;
-    for (std::size_t k = 0; k < m; ++k) {
-        // A zero weight adds nothing to a mixture of several components.
-        const bool weighted = m == 1 || weights[k] != S(0);
-        if (!every && !weighted) continue;
-        const S* mean = mixture.means.data() + k * d;
-        const S* variance = mixture.variances.data() + k * d;
-        Vector quadratic[n] = {};
-        const auto add_dimensions = [&](std::size_t first, std::size_t end) {
-            for (std::size_t j = first; j < end; ++j) {
-                add_dimension<S, Bytes>(quadratic, x + j * n, mean[j], variance[j]);
-            }
-        };
-        if (!block.copied()) {
-            // The first component copies the block in a tile of dimensions at a time and sums
-            // each tile from registers: the copy's moves then run between its divisions.
-            const block_copy::BlockCopy<S, Bytes> copy(block);
-            std::size_t j = 0;
-            for (; j + copy.tile <= d; j += copy.tile) {
-                alignas(64) S transposed[copy.tile * width];
-                copy.transpose(j, transposed);
-                copy.store(j, transposed);
-#pragma GCC unroll 16
-                for (std::size_t c = 0; c < copy.tile; ++c) {
-                    add_dimension<S, Bytes>(quadratic,
-                                            reinterpret_cast<const Vector*>(transposed) + c * n,
-                                            mean[j + c], variance[j + c]);
+    } else {
+        const bool summed = temperature != S(0) && m > 1;
+        for (std::size_t k = 0; k < m; ++k) {
+            // A zero weight adds nothing to a mixture of several components.
+            const bool weighted = m == 1 || weights[k] != S(0);
+            if (!every && !weighted) continue;
+            const S* mean = mixture.means.data() + k * d;
+            const S* variance = mixture.variances.data() + k * d;
+            Vector quadratic[n] = {};
+            const auto add_dimensions = [&](std::size_t first, std::size_t end) {
+                for (std::size_t j = first; j < end; ++j) {
+                    add_dimension<S, Bytes>(quadratic, x + j * n, mean[j], variance[j]);
                 }
+            };
+            if (!block.copied()) {
+                // The first component copies the block in a tile of dimensions at a time and sums
+                // each tile from registers: the copy's moves then run between its divisions.
+                const block_copy::BlockCopy<S, Bytes> copy(block);
+                std::size_t j = 0;
+                for (; j + copy.tile <= d; j += copy.tile) {
+                    alignas(64) S transposed[copy.tile * width];
+                    copy.transpose(j, transposed);
+                    copy.store(j, transposed);
+#pragma GCC unroll 16
+                    for (std::size_t c = 0; c < copy.tile; ++c) {
+                        add_dimension<S, Bytes>(quadratic,
+                                                reinterpret_cast<const Vector*>(transposed) + c * n,
+                                                mean[j + c], variance[j + c]);
+                    }
+                }
+                copy.copy_rest(j, d);
+                add_dimensions(j, d);
+                block.mark_copied();
+            } else if (has_pending) {
+                // Equal runs of dimensions between the steps keep the loop exits predictable; the
+                // pending row is written after the previous component's last divisions, which the
+                // divider is still working through for the first runs.
+                constexpr std::size_t lead = 3;
+                const std::size_t run = d / (lead + steps + 1);
+                add_dimensions(0, lead * run);
+                for (std::size_t step = 0; step < steps; ++step) {
+                    add_dimensions((lead + step) * run, (lead + step + 1) * run);
+                    pending.step(step, view, sums.lanes);
+                }
+                add_dimensions((lead + steps) * run, d);
+            } else {
+                add_dimensions(0, d);
             }
-            copy.copy_rest(j, d);
-            add_dimensions(j, d);
-            block.mark_copied();
-        } else if (has_pending) {
-            // Equal runs of dimensions between the steps keep the loop exits predictable; the
-            // pending row is written after the previous component's last divisions, which the
-            // divider is still working through for the first runs.
-            constexpr std::size_t lead = 3;
-            const std::size_t run = d / (lead + steps + 1);
-            add_dimensions(0, lead * run);
-            for (std::size_t step = 0; step < steps; ++step) {
-                add_dimensions((lead + step) * run, (lead + step + 1) * run);
-                pending.step(step, view, sums.lanes);
-            }
-            add_dimensions((lead + steps) * run, d);
-        } else {
-            add_dimensions(0, d);
+            S* row = densities + k * width;
+            store_densities<S, Bytes>(view, k, quadratic, row);
+            has_pending = summed && weighted;
+            if (has_pending) pending.start(k, row);
         }
-        S* row = densities + k * width;
-        store_densities<S, Bytes>(view, k, quadratic, row);
-        has_pending = summed && weighted;
-        if (has_pending) pending.start(k, row);
+        if (!block.copied()) {
+            // No component was scored: the copy is still due for the next mixture.
+            block_copy::BlockCopy<S, Bytes>(block).copy_all(d);
+            block.mark_copied();
+        }
+        if (has_pending) pending.finish(view, sums.lanes);
     }
-    if (!block.copied()) {
-        // No component was scored: the copy is still due for the next mixture.
-        block_copy::BlockCopy<S, Bytes>(block).copy_all(d);
-        block.mark_copied();
-    }
-    if (has_pending) pending.finish(view, sums.lanes);
     if (temperature == S(0)) {
         std::fill_n(out, width, S(0));
     } else if (m == 1) {

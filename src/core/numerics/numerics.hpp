@@ -82,17 +82,36 @@ inline float select_bits(bool condition, float if_true, float if_false) noexcept
                                 (std::bit_cast<std::uint32_t>(if_false) & ~mask));
 }
 
-// fast_pow2 for p in [-126, 128], without branches. Over that range s · 2^23 lies in
-// [2^23, 2^31), so the signed conversion gives the same bits as the saturating one; the bound
-// only keeps the conversion defined.
-inline float pow2_in_range(float p) noexcept {
+// The steps of fast_exp, each on its own so that a kernel can spread them between other work.
+
+// p = x · log2(e) clamped to [lower clamp, overflow]; a NaN p takes the lower clamp.
+inline float clamped_power(float p) noexcept {
+    const float upper = select_bits(std::isless(p, pow2_overflow), p, pow2_overflow);
+    return select_bits(std::isgreater(p, pow2_lower_clamp), upper, pow2_lower_clamp);
+}
+// The fraction z of a clamped p.
+inline float pow2_fraction(float p) noexcept {
     const float offset = select_bits(std::isless(p, 0.0f), 1.0f, 0.0f);
     const float whole = static_cast<float>(static_cast<std::int32_t>(p));
-    const float z = offset + (p - whole);
-    const float s = ((p + pow2_k1) + pow2_k2 / (pow2_k3 - z)) + z * pow2_k4;
+    return offset + (p - whole);
+}
+// The division of fast_pow2.
+inline float pow2_quotient(float z) noexcept {
+    return pow2_k2 / (pow2_k3 - z);
+}
+// fast_pow2 of a p in [-126, 128] from its fraction and quotient. Over that range s · 2^23
+// lies in [2^23, 2^31), so the signed conversion gives the same bits as the saturating one;
+// the bound only keeps the conversion defined.
+inline float pow2_from_parts(float p, float z, float quotient) noexcept {
+    const float s = ((p + pow2_k1) + quotient) + z * pow2_k4;
     const float scaled = s * 8388608.0f;
     const float bounded = select_bits(std::isless(scaled, 2147483520.0f), scaled, 2147483520.0f);
     return std::bit_cast<float>(static_cast<std::uint32_t>(static_cast<std::int32_t>(bounded)));
+}
+// fast_exp's result from x, whether its p reached the overflow, and the power of the clamped p.
+inline float exp_from_power(float x, bool overflows, float power) noexcept {
+    const float finite = select_bits(overflows, std::numeric_limits<float>::infinity(), power);
+    return select_bits(std::isunordered(x, x), x, finite);
 }
 }  // namespace detail
 
@@ -100,16 +119,12 @@ inline float pow2_in_range(float p) noexcept {
 // same bits as: NaN → x, p >= 128 → +inf, else fast_pow2(p); written without branches so that
 // loops over whole tables vectorise.
 inline float fast_exp(float x) noexcept {
-    using detail::select_bits;
+    using namespace detail;
     const float p = x * log2_e;
-    const float upper = select_bits(std::isless(p, pow2_overflow), p, pow2_overflow);
-    // A NaN p takes the lower clamp; its result is replaced below.
-    const float in_range =
-        select_bits(std::isgreater(p, pow2_lower_clamp), upper, pow2_lower_clamp);
-    const float power = detail::pow2_in_range(in_range);
-    const float finite = select_bits(std::isgreaterequal(p, pow2_overflow),
-                                     std::numeric_limits<float>::infinity(), power);
-    return select_bits(std::isunordered(x, x), x, finite);
+    const float clamped = clamped_power(p);
+    const float z = pow2_fraction(clamped);
+    return exp_from_power(x, std::isgreaterequal(p, pow2_overflow),
+                          pow2_from_parts(clamped, z, pow2_quotient(z)));
 }
 // The 64-bit form rounds to 32 bits first and carries 32-bit precision.
 inline double fast_exp(double x) noexcept {
@@ -234,45 +249,26 @@ class SteppedFastExp {
 
     template <Scalar S>
     [[gnu::always_inline]] void step(std::size_t index, const S* x) noexcept {
-        using detail::select_bits;
+        using namespace detail;
         switch (index) {
-            case 0:  // the power of two p, clamped, and whether it overflows
+            case 0:
                 for (std::size_t i = 0; i < N; ++i) {
                     const float p = static_cast<float>(x[i]) * log2_e;
-                    const float upper =
-                        select_bits(std::isless(p, pow2_overflow), p, pow2_overflow);
-                    clamped_[i] =
-                        select_bits(std::isgreater(p, pow2_lower_clamp), upper, pow2_lower_clamp);
+                    clamped_[i] = clamped_power(p);
                     overflows_[i] = select_bits(std::isgreaterequal(p, pow2_overflow), 1.0f, 0.0f);
                 }
                 return;
-            case 1:  // the fraction z of the clamped p
-                for (std::size_t i = 0; i < N; ++i) {
-                    const float p = clamped_[i];
-                    const float offset = select_bits(std::isless(p, 0.0f), 1.0f, 0.0f);
-                    const float whole = static_cast<float>(static_cast<std::int32_t>(p));
-                    fractions_[i] = offset + (p - whole);
-                }
+            case 1:
+                for (std::size_t i = 0; i < N; ++i) fractions_[i] = pow2_fraction(clamped_[i]);
                 return;
             case 2:
-                for (std::size_t i = 0; i < N; ++i) {
-                    quotients_[i] = pow2_k2 / (pow2_k3 - fractions_[i]);
-                }
+                for (std::size_t i = 0; i < N; ++i) quotients_[i] = pow2_quotient(fractions_[i]);
                 return;
-            default:  // the power's bits; infinity past the overflow, a NaN argument itself
+            default:
                 for (std::size_t i = 0; i < N; ++i) {
-                    const float p = clamped_[i];
-                    const float z = fractions_[i];
-                    const float s = ((p + pow2_k1) + quotients_[i]) + z * pow2_k4;
-                    const float scaled = s * 8388608.0f;
-                    const float bounded =
-                        select_bits(std::isless(scaled, 2147483520.0f), scaled, 2147483520.0f);
-                    const float power = std::bit_cast<float>(
-                        static_cast<std::uint32_t>(static_cast<std::int32_t>(bounded)));
-                    const float finite = select_bits(overflows_[i] != 0.0f,
-                                                     std::numeric_limits<float>::infinity(), power);
-                    const auto value = static_cast<float>(x[i]);
-                    powers_[i] = select_bits(std::isunordered(value, value), value, finite);
+                    const float power = pow2_from_parts(clamped_[i], fractions_[i], quotients_[i]);
+                    powers_[i] =
+                        exp_from_power(static_cast<float>(x[i]), overflows_[i] != 0.0f, power);
                 }
         }
     }

@@ -23,7 +23,9 @@ TYPED_TEST(ScoreTable, FilledWithLogZeroAndStoredFrameByFrame) {
     EXPECT_EQ(table.index(0, 2), 2u);
     const S log_zero = sizeof(S) == 4 ? S(-999999986991104.0f) : S(-1e15);
     EXPECT_EQ(table.values, std::vector<S>(6, log_zero));
-    if constexpr (sizeof(S) == 4) EXPECT_EQ(testing::bits(table.values[0]), 0xd8635fa9u);
+    if constexpr (sizeof(S) == 4) {
+        EXPECT_EQ(testing::bits(table.values[0]), 0xd8635fa9u);
+    }
 }
 
 TYPED_TEST(ScoreTable, AllocFailReportsTheCallersMessage) {
