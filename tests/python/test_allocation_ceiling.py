@@ -1,5 +1,6 @@
 """Requests that pass every range check but ask one value for more memory than the machine can
-back are refused up front, and the interpreter goes on."""
+back are refused up front, and the interpreter goes on. Every size here comes from the ceiling
+the module reads, so the tests fit a container as well as the machine."""
 
 import math
 import os
@@ -9,7 +10,9 @@ import sys
 
 import pytest
 
+import tarvek_rs
 from inference_support import chain_model, hsmm_options, preparation, segmentation, table
+from memory_support import allocation_ceiling
 from model_support import duration, fails, make, model
 
 pytestmark = pytest.mark.skipif(not os.path.exists("/proc/meminfo"),
@@ -18,22 +21,19 @@ pytestmark = pytest.mark.skipif(not os.path.exists("/proc/meminfo"),
 LONGEST = 2**31 - 1  # the longest count every range check accepts
 
 
-def machine_bytes():
-    with open("/proc/meminfo") as meminfo:
-        sizes = dict(re.findall(r"^(MemTotal|SwapTotal):\s+(\d+) kB", meminfo.read(), re.M))
-    return 1024 * (int(sizes["MemTotal"]) + int(sizes.get("SwapTotal", 0)))
+CEILING = allocation_ceiling()
 
 
 def times(item_bytes):
-    """How many values of `item_bytes` make twice the machine's memory and swap."""
-    count = math.ceil(2 * machine_bytes() / item_bytes)
+    """How many values of `item_bytes` make twice the ceiling."""
+    count = math.ceil(2 * CEILING / item_bytes)
     assert count < 2**31
     return count
 
 
 def hsmm_rows():
     """A backward pass whose unclamped duration rows, the longest allowed (F32), together take
-    twice the machine; each position's segment lasts one frame."""
+    twice the ceiling; each position's segment lasts one frame."""
     positions = times(4 * LONGEST)
     options = hsmm_options("F32")
     options.duration_extra_factor = 0.0
@@ -64,7 +64,7 @@ CASES = {
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_values_beyond_the_machine_AllocFail(case):
+def test_values_beyond_the_ceiling_AllocFail(case):
     call, message = CASES[case]
     fails(message, call, error=MemoryError if message is None else ValueError)
 
@@ -82,11 +82,52 @@ def test_mismatched_statistics_refused_before_AllocFail():
     assert peak_kib() - before < 16 * 1024  # zero-filled sums would take 512 MiB
 
 
-# Reads a value that fits the machine but whose list, one float object per value, does not. The
-# value's source is a private anonymous mapping, so only the module's own copy takes memory. A
-# data limit stops a list built after all at its pointers and a margin instead of the machine.
-# Prints how far the resident peak rose during the refused read.
-LIST_READER = """
+class Claims:
+    """A sequence that claims `length` items and reads as three ones, counting the items read."""
+
+    def __init__(self, length):
+        self.length, self.read = length, 0
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index >= 3:
+            raise IndexError(index)
+        self.read += 1
+        return 1
+
+
+# A sequence is measured by the length it claims, before its first item is read; up to the
+# ceiling the length is only a hint. Each row: the call, the values' size, its first refused length.
+ARGUMENTS = {
+    "F32 values": (lambda values: tarvek_rs.ObservationStreamF32(1, values), 4),
+    "F64 values": (lambda values: tarvek_rs.ObservationStreamF64(1, values), 8),
+    "reader bytes": (tarvek_rs.ModelF32.read, 1),
+}
+
+
+@pytest.mark.parametrize("case", ARGUMENTS)
+def test_argument_claiming_more_than_the_ceiling_AllocFail(case):
+    call, item_bytes = ARGUMENTS[case]
+    beyond = Claims(CEILING // item_bytes + 1)
+    fails(None, lambda: call(beyond), error=MemoryError)
+    assert beyond.read == 0
+    within = Claims(CEILING // item_bytes)
+    try:
+        call(within)
+    except ValueError:
+        pass  # three bytes are no model; what counts is that they were read
+    assert within.read == 3
+    fails(None, lambda: call(range(2**64)), error=MemoryError)  # longer than any length
+
+
+# Each case makes zero pages of a private mapping reserving nothing, so that only the module's
+# own copies take memory, and prints how far the resident peak rose while a MemoryError was
+# raised. A value that fits but whose list, one float object per value, does not: a data limit
+# stops a list built after all at its pointers and a margin instead of the machine. A buffer
+# beyond the ceiling, as a memory-mapped feature file would be: refused before it is copied.
+CHILD = """
 import mmap, re, resource, sys
 import tarvek_rs
 
@@ -94,27 +135,36 @@ def status_bytes(key):
     with open("/proc/self/status") as status:
         return 1024 * int(re.search(key + r":\\s+(\\d+)", status.read()).group(1))
 
-kind, count = sys.argv[1], int(sys.argv[2])
-zeros = memoryview(mmap.mmap(-1, 4 * count, flags=mmap.MAP_PRIVATE)).cast("f")
-value = {"ObservationStream": lambda: tarvek_rs.ObservationStreamF32(1, zeros),
-         "StateScores": lambda: tarvek_rs.StateScoresF32(1, count, zeros)}[kind]()
-limit = status_bytes("VmData") + 8 * count + 2**28  # the list's pointers and a margin
-resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
+case, count = sys.argv[1], int(sys.argv[2])
+MAP_NORESERVE = 0x4000
+zeros = mmap.mmap(-1, 4 * count, flags=mmap.MAP_PRIVATE | MAP_NORESERVE)
+zeros = memoryview(zeros).cast("f")
+if case.startswith("buffer"):
+    call = lambda: getattr(tarvek_rs, "ObservationStream" + case[-3:])(1, zeros)
+else:
+    value = {"ObservationStream": lambda: tarvek_rs.ObservationStreamF32(1, zeros),
+             "StateScores": lambda: tarvek_rs.StateScoresF32(1, count, zeros)}[case]()
+    limit = status_bytes("VmData") + 8 * count + 2**28  # the list's pointers and a margin
+    resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
+    call = value.values
 with open("/proc/self/clear_refs", "w") as clear:
-    clear.write("5")
+    clear.write("5")  # restart the peak from the current resident size
 before = status_bytes("VmHWM")
 try:
-    value.values()
+    call()
 except MemoryError:
     print(status_bytes("VmHWM") - before)
 """
 
+# Four bytes a value in the module, forty in its list: a tenth of the ceiling and a little. A
+# buffer a quarter beyond the ceiling.
+CHILDREN = {"ObservationStream": CEILING // 38, "StateScores": CEILING // 38,
+            "buffer F32": CEILING * 5 // 16, "buffer F64": CEILING * 5 // 16}
 
-@pytest.mark.parametrize("kind", ["ObservationStream", "StateScores"])
-def test_list_of_a_value_that_fits_AllocFail(kind):
-    # Four bytes a value in the module, forty in the list: a tenth of the machine and a little.
-    count = machine_bytes() // 38
-    child = subprocess.run([sys.executable, "-c", LIST_READER, kind, str(count)],
+
+@pytest.mark.parametrize("case", CHILDREN)
+def test_refused_before_the_copy_AllocFail(case):
+    child = subprocess.run([sys.executable, "-c", CHILD, case, str(CHILDREN[case])],
                            capture_output=True, text=True)
     assert child.returncode == 0 and child.stdout.strip(), child.stderr
-    assert int(child.stdout) < 2**24  # refused before the list was built
+    assert int(child.stdout) < 2**24

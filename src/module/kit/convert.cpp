@@ -32,6 +32,8 @@ bool copy_buffer_as(PyObject* object, std::vector<T>& out) {
     if (view.ndim == 1 && (is_double || is_float)) {
         const auto count = static_cast<std::size_t>(view.len / view.itemsize);
         try {
+            // A mapped file may be far larger than memory: measure the copy before making it.
+            require_allocatable(checked_mul(count, sizeof(T)));
             out.resize(count);
         } catch (...) {
             PyBuffer_Release(&view);
@@ -52,6 +54,13 @@ bool copy_buffer_as(PyObject* object, std::vector<T>& out) {
     }
     PyBuffer_Release(&view);
     return copied;
+}
+
+// The contents of a bytes or bytearray object, measured before they are copied.
+ByteString copied_bytes(const char* data, Py_ssize_t size) {
+    require_allocatable(static_cast<std::uint64_t>(size));
+    const auto* first = reinterpret_cast<const std::uint8_t*>(data);
+    return ByteString{std::vector<std::uint8_t>(first, first + size)};
 }
 
 }  // namespace
@@ -96,7 +105,7 @@ bool FromPython<bool>::convert(PyObject* object) {
     throw PythonError();
 }
 
-Ref sequence_iterator(PyObject* object, Py_ssize_t& size_hint) {
+Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& size_hint) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
@@ -105,9 +114,15 @@ Ref sequence_iterator(PyObject* object, Py_ssize_t& size_hint) {
     }
     size_hint = PySequence_Size(object);
     if (size_hint < 0) {
+        // A length beyond Py_ssize_t is beyond any value's ceiling too.
+        const bool too_long = PyErr_ExceptionMatches(PyExc_OverflowError);
         PyErr_Clear();
+        if (too_long) throw std::bad_alloc();
         size_hint = 0;
     }
+    // A sequence that claims more values than one value may hold is refused before its first
+    // item is read, as Python's own list() refuses it.
+    require_allocatable(checked_mul(static_cast<std::uint64_t>(size_hint), item_bytes));
     size_hint = std::min(size_hint, max_reserved_items);
     return Ref::steal(checked(PyObject_GetIter(object)));
 }
@@ -120,19 +135,13 @@ bool copy_float_buffer(PyObject* object, std::vector<float>& out) {
 }
 
 ByteString FromPython<ByteString>::convert(PyObject* object) {
-    ByteString result;
     if (PyBytes_Check(object)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object));
-        result.bytes.assign(data, data + PyBytes_GET_SIZE(object));
-        return result;
+        return copied_bytes(PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object));
     }
     if (PyByteArray_Check(object)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(object));
-        result.bytes.assign(data, data + PyByteArray_GET_SIZE(object));
-        return result;
+        return copied_bytes(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object));
     }
-    result.bytes = FromPython<std::vector<std::uint8_t>>::convert(object);
-    return result;
+    return ByteString{FromPython<std::vector<std::uint8_t>>::convert(object)};
 }
 
 PyObject* none() {

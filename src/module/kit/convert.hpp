@@ -6,9 +6,11 @@
 // conversion attempted", any sequence (numpy arrays included) is accepted where a list is
 // expected but a `str` is refused with TypeError "Can't extract `str` to `Vec`".
 
+#include <algorithm>
 #include <concepts>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -81,10 +83,22 @@ struct FromPython<bool> {
 };
 
 // Refuses `str`, then requires a sequence; returns a new iterator over it and a size hint.
-Ref sequence_iterator(PyObject* object, Py_ssize_t& size_hint);
-// Copies a contiguous one-dimensional buffer of doubles or floats, when `object` offers one.
+// MemoryError when its length, at `item_bytes` a value, is beyond what one value may take.
+Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& size_hint);
+// Copies a contiguous one-dimensional buffer of doubles or floats, when `object` offers one;
+// MemoryError when the copy is beyond what one value may take.
 bool copy_float_buffer(PyObject* object, std::vector<double>& out);
 bool copy_float_buffer(PyObject* object, std::vector<float>& out);
+
+// Room for at least one more value: capacity doubles as usual, but never beyond what one value
+// may take, so a sequence whose length was unknown or understated cannot outgrow the machine.
+template <class T>
+void grow_within_ceiling(std::vector<T>& values) {
+    const std::uint64_t most = allocation_ceiling() / sizeof(T);
+    if (values.size() >= most) throw std::bad_alloc();
+    const std::uint64_t doubled = std::max<std::uint64_t>(2 * values.size(), 16);
+    values.reserve(static_cast<std::size_t>(std::min(doubled, most)));
+}
 
 template <class T>
 struct FromPython<std::vector<T>> {
@@ -94,10 +108,12 @@ struct FromPython<std::vector<T>> {
             if (!PyUnicode_Check(object) && copy_float_buffer(object, values)) return values;
         }
         Py_ssize_t size_hint = 0;
-        Ref iterator = sequence_iterator(object, size_hint);
+        Ref iterator = sequence_iterator(object, sizeof(T), size_hint);
         values.reserve(static_cast<std::size_t>(size_hint));
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            values.push_back(FromPython<T>::convert(item.get()));
+            T value = FromPython<T>::convert(item.get());
+            if (values.size() == values.capacity()) grow_within_ceiling(values);
+            values.push_back(std::move(value));
         }
         if (PyErr_Occurred()) raise_pending();
         return values;
