@@ -111,7 +111,7 @@ typename Search<S>::Forward Search<S>::forward(SearchMode mode) const {
     const bool maximum = mode == SearchMode::maximum;
     Forward result{empty_scores(), {}};
     if (maximum) {
-        result.back_pointers = allocate_or_fail<std::int64_t>(
+        result.back_pointers = table_or_fail<std::int64_t>(
             result.scores.values.size(), -1, ModelError("inference allocation failed"));
     }
     StateScoreTable<S>& alpha = result.scores;

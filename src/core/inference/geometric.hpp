@@ -68,7 +68,7 @@ class Search {
     struct Forward {
         StateScoreTable<S> scores;
         // Maximum mode only: per cell the predecessor position at the previous frame, or -1.
-        std::vector<std::int64_t> back_pointers;
+        TableVector<std::int64_t> back_pointers;
     };
     // The forward table: log-add of the stay and advance terms (sum), or their maximum with
     // back-pointers, ties going to the stay move (maximum).
