@@ -9,13 +9,21 @@
 #include <utility>
 #include <vector>
 
-#include "core/numerics/error.hpp"
 #include "core/inference/posterior_exchange.hpp"
+#include "core/numerics/error.hpp"
 #include "module/gaussian_classes.hpp"
 #include "module/kit/collection.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {
+
+namespace {
+
+ByteString presence_bytes(const FlatPosteriorTable& table) {
+    return ByteString{{table.presence.begin(), table.presence.end()}};
+}
+
+}  // namespace
 
 void DurationPosteriorClass::define(ClassBuilder<DurationPosteriorClass>& c) {
     c.constructor("(minimum, probabilities)",
@@ -37,20 +45,19 @@ void DurationPosteriorClass::define(ClassBuilder<DurationPosteriorClass>& c) {
 
 void DurationPosteriorsClass::define(ClassBuilder<DurationPosteriorsClass>& c) {
     c.constructor("(frames, states, presence, minimums, offsets, values)",
-                  [](std::uint64_t frames, std::uint64_t states, ByteString presence,
+                  [](std::uint64_t frames, std::uint64_t states, const ByteString& presence,
                      const std::vector<std::uint32_t>& minimums,
-                     const std::vector<std::uint32_t>& offsets, std::vector<float> values) {
-                      return duration_occupancies_from_exchange(frames, states,
-                                                                std::move(presence.bytes), minimums,
-                                                                offsets, std::move(values));
+                     const std::vector<std::uint32_t>& offsets, const std::vector<float>& values) {
+                      return duration_occupancies_from_exchange(frames, states, presence.bytes,
+                                                                minimums, offsets, values);
                   });
     c.property("frames", [](const Value& table) { return table.frames; });
     c.property("states", [](const Value& table) { return table.states; });
-    c.method("presence()", [](const Value& table) { return ByteString{table.presence}; });
+    c.method("presence()", [](const Value& table) { return presence_bytes(table); });
     c.method("minimums()", [](const Value& table) { return exchange_minimums(table); });
     c.method("offsets()", [](const Value& table) { return exchange_offsets(table); });
     c.method("values()",
-             [](const Value& table) -> const std::vector<float>& { return table.values; });
+             [](const Value& table) -> const TableVector<float>& { return table.values; });
     c.method(
         "get(frame, state)",
         [](const Value& table, std::uint64_t frame, std::uint64_t state) -> std::optional<Object> {
@@ -64,17 +71,17 @@ void DurationPosteriorsClass::define(ClassBuilder<DurationPosteriorsClass>& c) {
 
 void MixturePosteriorsClass::define(ClassBuilder<MixturePosteriorsClass>& c) {
     c.constructor("(frames, states, presence, offsets, values)",
-                  [](std::uint64_t frames, std::uint64_t states, ByteString presence,
-                     const std::vector<std::uint32_t>& offsets, std::vector<float> values) {
-                      return mixture_occupancies_from_exchange(
-                          frames, states, std::move(presence.bytes), offsets, std::move(values));
+                  [](std::uint64_t frames, std::uint64_t states, const ByteString& presence,
+                     const std::vector<std::uint32_t>& offsets, const std::vector<float>& values) {
+                      return mixture_occupancies_from_exchange(frames, states, presence.bytes,
+                                                               offsets, values);
                   });
     c.property("frames", [](const Value& table) { return table.frames; });
     c.property("states", [](const Value& table) { return table.states; });
-    c.method("presence()", [](const Value& table) { return ByteString{table.presence}; });
+    c.method("presence()", [](const Value& table) { return presence_bytes(table); });
     c.method("offsets()", [](const Value& table) { return exchange_offsets(table); });
     c.method("values()",
-             [](const Value& table) -> const std::vector<float>& { return table.values; });
+             [](const Value& table) -> const TableVector<float>& { return table.values; });
     c.method(
         "get(frame, state)",
         [](const Value& table, std::uint64_t frame, std::uint64_t state) -> std::optional<Object> {

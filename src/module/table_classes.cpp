@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/numerics/allocation.hpp"
 #include "core/inference/emission_density.hpp"
-#include "core/numerics/error.hpp"
 #include "core/inference/occupancy.hpp"
 #include "core/inference/score_reductions.hpp"
+#include "core/numerics/allocation.hpp"
+#include "core/numerics/error.hpp"
 #include "module/kit/registry.hpp"
 
 namespace tarvek::py {
@@ -22,14 +22,15 @@ namespace {
 // A table from Python's parts: at least one frame and one state, and exactly frames × states
 // values that each pass `accepted`; any failure throws `refused`.
 template <Scalar S, class Accepted>
-StateScoreTable<S> table_from(std::uint64_t frames, std::uint64_t states, std::vector<S>&& values,
-                              Accepted accepted, const ModelError& refused) {
+StateScoreTable<S> table_from(std::uint64_t frames, std::uint64_t states,
+                              const std::vector<S>& values, Accepted accepted,
+                              const ModelError& refused) {
     const auto cells = checked_mul(frames, states);
     if (frames == 0 || states == 0 || !cells || *cells != values.size()) throw refused;
     for (const S value : values) {
         if (!accepted(value)) throw refused;
     }
-    return StateScoreTable<S>{std::move(values), frames, states};
+    return StateScoreTable<S>{TableVector<S>(values.begin(), values.end()), frames, states};
 }
 
 // The members every table class shares.
@@ -43,7 +44,7 @@ void define_table_readers(ClassBuilder<Class>& c) {
                  if (frame >= table.frames || state >= table.states) return std::nullopt;
                  return table(frame, state);
              });
-    c.method("values()", [](const Value& table) -> const std::vector<S>& { return table.values; });
+    c.method("values()", [](const Value& table) -> const TableVector<S>& { return table.values; });
     c.cloned();
 }
 
@@ -52,9 +53,9 @@ void define_table_readers(ClassBuilder<Class>& c) {
 template <Scalar S>
 void StateScoresClass<S>::define(ClassBuilder<StateScoresClass>& c) {
     c.constructor("(frames, states, values)",
-                  [](std::uint64_t frames, std::uint64_t states, std::vector<S> values) {
+                  [](std::uint64_t frames, std::uint64_t states, const std::vector<S>& values) {
                       return table_from(
-                          frames, states, std::move(values), [](S) { return true; },
+                          frames, states, values, [](S) { return true; },
                           ModelError("state score table requires positive matching dimensions"));
                   });
     define_table_readers<S>(c);
@@ -78,9 +79,9 @@ void StateScoresClass<S>::define(ClassBuilder<StateScoresClass>& c) {
 template <Scalar S>
 void StateOccupanciesClass<S>::define(ClassBuilder<StateOccupanciesClass>& c) {
     c.constructor("(frames, states, values)", [](std::uint64_t frames, std::uint64_t states,
-                                                 std::vector<S> values) {
+                                                 const std::vector<S>& values) {
         return table_from(
-            frames, states, std::move(values), [](S value) { return is_finite_nonnegative(value); },
+            frames, states, values, [](S value) { return is_finite_nonnegative(value); },
             ModelError("occupancies require positive matching "
                        "dimensions and finite nonnegative values"));
     });
@@ -89,13 +90,13 @@ void StateOccupanciesClass<S>::define(ClassBuilder<StateOccupanciesClass>& c) {
 
 template <Scalar S>
 void LogEmissionsClass<S>::define(ClassBuilder<LogEmissionsClass>& c) {
-    c.constructor("(frames, states, values)", [](std::uint64_t frames, std::uint64_t states,
-                                                 std::vector<S> values) {
-        return table_from(
-            frames, states, std::move(values), [](S value) { return std::isfinite(value); },
-            ModelError("log emission table requires positive "
-                       "matching dimensions and finite values"));
-    });
+    c.constructor("(frames, states, values)",
+                  [](std::uint64_t frames, std::uint64_t states, const std::vector<S>& values) {
+                      return table_from(
+                          frames, states, values, [](S value) { return std::isfinite(value); },
+                          ModelError("log emission table requires positive "
+                                     "matching dimensions and finite values"));
+                  });
     define_table_readers<S>(c);
     c.method("probabilities()", [](const Value& log_emissions) {
         Value densities = log_emissions;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,17 @@
 
 #include "core/numerics/error.hpp"
 #include "core/numerics/instruction_set.hpp"
+#include "core/numerics/table_vector.hpp"
+
+namespace tarvek {
+
+// Tables keep their values in table vectors, which tests compare with plain ones.
+template <class T>
+bool operator==(const TableVector<T>& table, const std::vector<T>& expected) {
+    return std::equal(table.begin(), table.end(), expected.begin(), expected.end());
+}
+
+}  // namespace tarvek
 
 namespace tarvek::testing {
 

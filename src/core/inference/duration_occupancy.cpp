@@ -152,9 +152,9 @@ DurationOccupancies compute_posteriors(const IncomingJumps<S>& incoming,
     const auto cells = checked_mul(frames, positions);
     if (!cells || *cells == no_limit) throw allocation_failed;
     DurationOccupancies result;
-    result.presence = allocate_or_fail<std::uint8_t>(*cells, 0, allocation_failed);
-    result.minimums = allocate_or_fail<std::uint64_t>(*cells, 0, allocation_failed);
-    result.offsets = allocate_or_fail<std::uint64_t>(*cells + 1, 0, allocation_failed);
+    result.presence = table_or_fail<std::uint8_t>(*cells, 0, allocation_failed);
+    result.minimums = table_or_fail<std::uint64_t>(*cells, 0, allocation_failed);
+    result.offsets = table_or_fail<std::uint64_t>(*cells + 1, 0, allocation_failed);
     result.frames = frames;
     result.states = positions;
     const ScaledJumpLists jumps =
@@ -262,10 +262,10 @@ void covering_masses(const DurationOccupancies& durations, std::uint64_t s, std:
 }  // namespace
 
 DurationOccupancies DurationOccupancies::from_values(std::uint64_t frames, std::uint64_t states,
-                                                     std::vector<std::uint8_t> presence,
-                                                     std::vector<std::uint64_t> minimums,
-                                                     std::vector<std::uint64_t> offsets,
-                                                     std::vector<float> values) {
+                                                     TableVector<std::uint8_t> presence,
+                                                     TableVector<std::uint64_t> minimums,
+                                                     TableVector<std::uint64_t> offsets,
+                                                     TableVector<float> values) {
     const ModelError invalid(
         "duration occupancies require positive matching dimensions, representable durations "
         "and finite nonnegative weights");
@@ -348,7 +348,7 @@ StateScoreTable<S> hsmm_state_occupancies(const ModelParameters<S>& model,
     const auto cells = checked_mul(frames, positions);
     if (!cells) throw allocation_failed;
     StateScoreTable<S> table;
-    table.values = allocate_or_fail(*cells, S(0), allocation_failed);
+    table.values = table_or_fail(*cells, S(0), allocation_failed);
     table.frames = frames;
     table.states = positions;
 

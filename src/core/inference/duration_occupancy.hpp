@@ -47,17 +47,17 @@ struct DurationPosterior {
 // also starts at duration minimums[i]; an absent cell has minimum 0. A present cell may own no
 // values.
 struct DurationOccupancies : FlatPosteriorTable {
-    std::vector<std::uint64_t> minimums;  // frames · states first durations
+    TableVector<std::uint64_t> minimums;  // frames · states first durations
 
     // A `valid_layout`, as many minimums as flags, and minimum + length representable in 64
     // bits for every present cell with values; else "duration occupancies require positive
     // matching dimensions, representable durations and finite nonnegative weights". The
     // minimums of absent cells are set to 0.
     static DurationOccupancies from_values(std::uint64_t frames, std::uint64_t states,
-                                           std::vector<std::uint8_t> presence,
-                                           std::vector<std::uint64_t> minimums,
-                                           std::vector<std::uint64_t> offsets,
-                                           std::vector<float> values);
+                                           TableVector<std::uint8_t> presence,
+                                           TableVector<std::uint64_t> minimums,
+                                           TableVector<std::uint64_t> offsets,
+                                           TableVector<float> values);
 
     // Arrays that match frames × states, with every present cell's values inside `values`, so
     // that every lookup stays in bounds (`from_values` and inference always give one).

@@ -6,9 +6,9 @@
 namespace tarvek {
 
 bool FlatPosteriorTable::valid_layout(std::uint64_t frames, std::uint64_t states,
-                                      const std::vector<std::uint8_t>& presence,
-                                      const std::vector<std::uint64_t>& offsets,
-                                      const std::vector<float>& values) noexcept {
+                                      const TableVector<std::uint8_t>& presence,
+                                      const TableVector<std::uint64_t>& offsets,
+                                      const TableVector<float>& values) noexcept {
     const auto cells = checked_mul(frames, states);
     if (frames == 0 || states == 0 || !cells || *cells != presence.size()) return false;
     if (offsets.size() != presence.size() + 1 || offsets.front() != 0 ||

@@ -8,14 +8,15 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
+
+#include "core/numerics/table_vector.hpp"
 
 namespace tarvek {
 
 struct FlatPosteriorTable {
-    std::vector<std::uint8_t> presence;  // frames · states flags
-    std::vector<std::uint64_t> offsets;  // frames · states + 1 running counts, from 0
-    std::vector<float> values;
+    TableVector<std::uint8_t> presence;  // frames · states flags
+    TableVector<std::uint64_t> offsets;  // frames · states + 1 running counts, from 0
+    TableVector<float> values;
     std::uint64_t frames = 0;
     std::uint64_t states = 0;
 
@@ -23,9 +24,9 @@ struct FlatPosteriorTable {
     // offsets from 0 to the value count in order, absent cells empty, and every value finite
     // and nonnegative.
     static bool valid_layout(std::uint64_t frames, std::uint64_t states,
-                             const std::vector<std::uint8_t>& presence,
-                             const std::vector<std::uint64_t>& offsets,
-                             const std::vector<float>& values) noexcept;
+                             const TableVector<std::uint8_t>& presence,
+                             const TableVector<std::uint64_t>& offsets,
+                             const TableVector<float>& values) noexcept;
 
     // As many flags as frames × states and one offset more, so that every cell's offsets can
     // be read (the offsets themselves are not checked).

@@ -71,7 +71,7 @@ inline S add_weight(S score, double weight) noexcept {
 template <Scalar S, bool maximum>
 void forward_rows(const LinearBand& band, const StateScoreTable<S>& emissions, const double* stay,
                   const double* advance, StateScoreTable<S>& alpha,
-                  std::int64_t* back_pointers) noexcept {
+                  std::int8_t* steps_back) noexcept {
     const std::uint64_t frames = alpha.frames;
     const std::uint64_t positions = alpha.states;
     const S zero = log_zero<S>;
@@ -80,21 +80,21 @@ void forward_rows(const LinearBand& band, const StateScoreTable<S>& emissions, c
         const S* previous = alpha.values.data() + (t - 1) * positions;
         S* row = alpha.values.data() + t * positions;
         const S* emission = emissions.values.data() + t * positions;
-        std::int64_t* pointers = maximum ? back_pointers + t * positions : nullptr;
+        std::int8_t* steps = maximum ? steps_back + t * positions : nullptr;
         for (std::uint64_t s = cells.first; s < cells.last; ++s) {
             const S stay_term = add_weight(previous[s], stay[s]);
             S best;
             if constexpr (maximum) {
                 best = max_ignoring_nan(stay_term, zero);
-                std::int64_t pointer = stay_term > zero ? static_cast<std::int64_t>(s) : -1;
+                std::int8_t step = stay_term > zero ? 0 : -1;
                 if (s > 0) {
                     const S advance_term = add_weight(previous[s - 1], advance[s - 1]);
                     if (advance_term > best) {
                         best = advance_term;
-                        pointer = static_cast<std::int64_t>(s - 1);
+                        step = 1;
                     }
                 }
-                pointers[s] = pointer;
+                steps[s] = step;
             } else {
                 best = log_add(zero, stay_term);
                 if (s > 0) best = log_add(best, add_weight(previous[s - 1], advance[s - 1]));
@@ -111,15 +111,15 @@ typename Search<S>::Forward Search<S>::forward(SearchMode mode) const {
     const bool maximum = mode == SearchMode::maximum;
     Forward result{empty_scores(), {}};
     if (maximum) {
-        result.back_pointers = allocate_or_fail<std::int64_t>(
-            result.scores.values.size(), -1, ModelError("inference allocation failed"));
+        result.steps_back = table_or_fail<std::int8_t>(result.scores.values.size(), -1,
+                                                       ModelError("inference allocation failed"));
     }
     StateScoreTable<S>& alpha = result.scores;
     if (alpha.frames == 0 || alpha.states == 0) return result;
     alpha.values[0] = emissions_->values[0];
     if (maximum) {
         forward_rows<S, true>(band_, *emissions_, weights_.stay.data(), weights_.advance.data(),
-                              alpha, result.back_pointers.data());
+                              alpha, result.steps_back.data());
     } else {
         forward_rows<S, false>(band_, *emissions_, weights_.stay.data(), weights_.advance.data(),
                                alpha, nullptr);
@@ -183,12 +183,12 @@ GeometricPath<S> viterbi_geometric(const ModelParameters<S>& model,
     std::uint64_t* path = result.path.data();
     path[frames - 1] = positions - 1;
     for (std::uint64_t t = frames - 1; t > 0; --t) {
-        const std::int64_t pointer = forward.back_pointers[t * positions + path[t]];
-        if (pointer < 0) throw no_path;
-        path[t - 1] = static_cast<std::uint64_t>(pointer);
+        const std::int8_t step = forward.steps_back[t * positions + path[t]];
+        if (step < 0) throw no_path;
+        path[t - 1] = path[t] - static_cast<std::uint64_t>(step);
     }
     if (path[0] != 0) throw ModelError("best path does not begin in the first state");
-    forward.back_pointers = {};
+    forward.steps_back = {};
 
     result.ends = allocate_or_fail<std::uint64_t>(positions, 0, allocation_failed);
     for (std::uint64_t t = 1; t < frames; ++t) {

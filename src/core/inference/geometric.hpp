@@ -67,8 +67,9 @@ class Search {
 
     struct Forward {
         StateScoreTable<S> scores;
-        // Maximum mode only: per cell the predecessor position at the previous frame, or -1.
-        std::vector<std::int64_t> back_pointers;
+        // Maximum mode only: per cell how far back the predecessor position at the previous
+        // frame lies, 0 (stayed) or 1 (advanced), or -1 for none.
+        TableVector<std::int8_t> steps_back;
     };
     // The forward table: log-add of the stay and advance terms (sum), or their maximum with
     // back-pointers, ties going to the stay move (maximum).

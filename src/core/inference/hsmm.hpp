@@ -29,8 +29,8 @@ template <Scalar S>
 struct HsmmScoreTables {
     StateScoreTable<S> begin;
     StateScoreTable<S> end;
-    std::vector<std::int64_t> predecessors;
-    std::vector<std::int64_t> starts;
+    TableVector<std::int64_t> predecessors;
+    TableVector<std::int64_t> starts;
 
     bool operator==(const HsmmScoreTables&) const = default;
 };

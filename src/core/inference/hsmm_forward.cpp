@@ -200,8 +200,8 @@ HsmmScoreTables<S> search(const ModelParameters<S>& model, const SegmentationDat
     tables.end = StateScoreTable<S>::filled(frames, positions, failure);
     if (viterbi) {
         const std::uint64_t cells = tables.begin.values.size();
-        tables.predecessors = allocate_or_fail<std::int64_t>(cells, -1, failure);
-        tables.starts = allocate_or_fail<std::int64_t>(cells, -1, failure);
+        tables.predecessors = table_or_fail<std::int64_t>(cells, -1, failure);
+        tables.starts = table_or_fail<std::int64_t>(cells, -1, failure);
     }
     const ScaledJumpLists jumps =
         scaled_incoming_jumps(incoming, positions, options.temperature, failure);

@@ -13,9 +13,9 @@
 namespace tarvek {
 
 MixtureOccupancies MixtureOccupancies::from_values(std::uint64_t frames, std::uint64_t states,
-                                                   std::vector<std::uint8_t> presence,
-                                                   std::vector<std::uint64_t> offsets,
-                                                   std::vector<float> values) {
+                                                   TableVector<std::uint8_t> presence,
+                                                   TableVector<std::uint64_t> offsets,
+                                                   TableVector<float> values) {
     const ModelError invalid(
         "mixture occupancies require positive matching dimensions and finite nonnegative "
         "weights");
@@ -73,7 +73,7 @@ void lay_out(MixtureOccupancies& result, const PositionRuns& runs,
              std::span<const std::int32_t> emission_states, const ModelError& allocation_failed) {
     const std::uint64_t positions = result.states;
     const std::vector<std::uint8_t> finite = finite_frames(data, result.frames, allocation_failed);
-    std::vector<std::uint64_t>& offsets = result.offsets;  // offsets[c + 1] follows cell c
+    TableVector<std::uint64_t>& offsets = result.offsets;  // offsets[c + 1] follows cell c
     std::uint64_t total = 0;
     offsets.push_back(total);
     bool overflow = false;
@@ -188,7 +188,7 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
     const auto cells = checked_mul(frames, positions);
     if (!cells || !elements_fit<std::uint64_t>(*cells + 1)) throw allocation_failed;
     MixtureOccupancies result;
-    result.presence = allocate_or_fail<std::uint8_t>(*cells, 0, allocation_failed);
+    result.presence = table_or_fail<std::uint8_t>(*cells, 0, allocation_failed);
     reserve_or_fail(result.offsets, *cells + 1, allocation_failed);
     result.frames = frames;
     result.states = positions;
@@ -196,8 +196,8 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
                                     segmentation.boundaries, frames, positions, parameter);
     const PositionRuns runs(computed, positions, allocation_failed);
     lay_out(result, runs, data, model_stream, emission_states, allocation_failed);
-    result.values = allocate_or_fail(result.offsets.back(), 0.0f,
-                                     ModelError("component occupancy allocation failed"));
+    result.values = table_or_fail(result.offsets.back(), 0.0f,
+                                  ModelError("component occupancy allocation failed"));
 
     fill_values(result, runs, model_stream, data, emission_states, prepared, occupancies, band,
                 temperature, allocation_failed);

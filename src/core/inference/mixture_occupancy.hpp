@@ -29,9 +29,9 @@ struct MixtureOccupancies : FlatPosteriorTable {
     // A `valid_layout`; else "mixture occupancies require positive matching dimensions and
     // finite nonnegative weights".
     static MixtureOccupancies from_values(std::uint64_t frames, std::uint64_t states,
-                                          std::vector<std::uint8_t> presence,
-                                          std::vector<std::uint64_t> offsets,
-                                          std::vector<float> values);
+                                          TableVector<std::uint8_t> presence,
+                                          TableVector<std::uint64_t> offsets,
+                                          TableVector<float> values);
 
     // The cell's weights; empty when the frame or state is out of range or the cell is absent.
     std::optional<std::span<const float>> get(std::uint64_t frame,

@@ -28,11 +28,6 @@ void for_inner_band(std::uint64_t frames, std::uint64_t positions, S pruning_slo
     for (std::uint64_t t = inner.first; t < inner.last; ++t) visit(t, band.frame_positions(t));
 }
 
-// `count` copies of one entry.
-std::vector<TransitionOccupancy> filled(std::uint64_t count, TransitionOccupancy entry) {
-    return allocate_or_fail(count, entry, ModelError("occupancy allocation failed"));
-}
-
 // e^(((a + b) + e) + weight − total): the scores summed in the scalar type, the weight added
 // and the total subtracted in 64 bits, rounded back before the table exponential.
 template <Scalar S>
@@ -44,7 +39,7 @@ inline float transition_posterior(S three_scores, double weight, double total) n
 }  // namespace
 
 TransitionOccupancies TransitionOccupancies::from_values(std::uint64_t frames, std::uint64_t states,
-                                                         std::vector<TransitionOccupancy> entries) {
+                                                         TableVector<TransitionOccupancy> entries) {
     const ModelError invalid(
         "transition occupancies require positive matching dimensions and finite nonnegative "
         "weights");
@@ -71,7 +66,7 @@ StateScoreTable<S> geometric_occupancies(const StateScoreTable<S>& alpha,
     const auto cells = checked_mul(alpha.frames, alpha.states);
     if (!cells) throw allocation_failed;
     StateScoreTable<S> occupancy;
-    occupancy.values = allocate_or_fail(*cells, S(0), allocation_failed);
+    occupancy.values = table_or_fail(*cells, S(0), allocation_failed);
     occupancy.frames = alpha.frames;
     occupancy.states = alpha.states;
     const std::uint64_t positions = alpha.states;
@@ -106,7 +101,7 @@ TransitionOccupancies geometric_transition_occupancies(const ModelParameters<S>&
     if (!cells) throw allocation_failed;
 
     TransitionOccupancies result;
-    result.entries = filled(*cells, TransitionOccupancy{});
+    result.entries = table_or_fail(*cells, TransitionOccupancy{}, allocation_failed);
     result.frames = alpha.frames;
     result.states = alpha.states;
     const std::uint64_t positions = alpha.states;

@@ -5,7 +5,6 @@
 // are never computed.
 
 #include <cstdint>
-#include <vector>
 
 #include "core/data/data.hpp"
 #include "core/model/model.hpp"
@@ -24,7 +23,7 @@ struct TransitionOccupancy {
 };
 
 struct TransitionOccupancies {
-    std::vector<TransitionOccupancy> entries;  // cell (t, s) at t · states + s
+    TableVector<TransitionOccupancy> entries;  // cell (t, s) at t · states + s
     std::uint64_t frames = 0;
     std::uint64_t states = 0;
 
@@ -33,7 +32,7 @@ struct TransitionOccupancies {
     // not looked at); else "transition occupancies require positive matching dimensions and
     // finite nonnegative weights".
     static TransitionOccupancies from_values(std::uint64_t frames, std::uint64_t states,
-                                             std::vector<TransitionOccupancy> entries);
+                                             TableVector<TransitionOccupancy> entries);
 
     bool operator==(const TransitionOccupancies&) const = default;
 };

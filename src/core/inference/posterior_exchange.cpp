@@ -24,7 +24,7 @@ void check_presence(const std::vector<std::uint8_t>& presence) {
 
 // Offsets from 0 to the value count, ordered cell by cell, none in an absent cell; returned
 // widened to the tables' 64-bit offsets.
-std::vector<std::uint64_t> checked_offsets(const std::vector<std::uint8_t>& presence,
+TableVector<std::uint64_t> checked_offsets(const std::vector<std::uint8_t>& presence,
                                            const std::vector<std::uint32_t>& offsets,
                                            std::size_t value_count) {
     if (offsets.size() != presence.size() + 1 || offsets.front() != 0 ||
@@ -41,13 +41,13 @@ std::vector<std::uint64_t> checked_offsets(const std::vector<std::uint8_t>& pres
             throw ModelError("absent posterior entries cannot contain values");
         }
     }
-    return std::vector<std::uint64_t>(offsets.begin(), offsets.end());
+    return TableVector<std::uint64_t>(offsets.begin(), offsets.end());
 }
 
 // Per cell the number of values it owns (0 when absent), from the stored 64-bit offsets; a
 // cell whose offsets are missing or out of order owns none.
-std::vector<std::uint64_t> cell_lengths(const std::vector<std::uint8_t>& presence,
-                                        const std::vector<std::uint64_t>& offsets) {
+std::vector<std::uint64_t> cell_lengths(const TableVector<std::uint8_t>& presence,
+                                        const TableVector<std::uint64_t>& offsets) {
     std::vector<std::uint64_t> lengths(presence.size(), 0);
     for (std::size_t i = 0; i < presence.size() && i + 1 < offsets.size(); ++i) {
         if (presence[i] == 1 && offsets[i + 1] > offsets[i]) {
@@ -57,34 +57,40 @@ std::vector<std::uint64_t> cell_lengths(const std::vector<std::uint8_t>& presenc
     return lengths;
 }
 
+// A table's copy of values from Python.
+template <class T>
+TableVector<T> table_of(const std::vector<T>& values) {
+    return TableVector<T>(values.begin(), values.end());
+}
+
 }  // namespace
 
 DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                       std::vector<std::uint8_t> presence,
+                                                       const std::vector<std::uint8_t>& presence,
                                                        const std::vector<std::uint32_t>& minimums,
                                                        const std::vector<std::uint32_t>& offsets,
-                                                       std::vector<float> values) {
+                                                       const std::vector<float>& values) {
     check_dimensions(frames, states, presence.size());
     check_presence(presence);
     if (minimums.size() != presence.size()) {
         throw ModelError("duration minimum count differs from entries");
     }
-    std::vector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
+    TableVector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
     return DurationOccupancies::from_values(
-        frames, states, std::move(presence),
-        std::vector<std::uint64_t>(minimums.begin(), minimums.end()), std::move(wide_offsets),
-        std::move(values));
+        frames, states, table_of(presence),
+        TableVector<std::uint64_t>(minimums.begin(), minimums.end()), std::move(wide_offsets),
+        table_of(values));
 }
 
 MixtureOccupancies mixture_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                     std::vector<std::uint8_t> presence,
+                                                     const std::vector<std::uint8_t>& presence,
                                                      const std::vector<std::uint32_t>& offsets,
-                                                     std::vector<float> values) {
+                                                     const std::vector<float>& values) {
     check_dimensions(frames, states, presence.size());
     check_presence(presence);
-    std::vector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
-    return MixtureOccupancies::from_values(frames, states, std::move(presence),
-                                           std::move(wide_offsets), std::move(values));
+    TableVector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
+    return MixtureOccupancies::from_values(frames, states, table_of(presence),
+                                           std::move(wide_offsets), table_of(values));
 }
 
 TransitionOccupancies transition_occupancies_from_exchange(
@@ -95,7 +101,7 @@ TransitionOccupancies transition_occupancies_from_exchange(
     if (values.size() / 2 != presence.size() || values.size() % 2 != 0) {
         throw ModelError("transition values require two scalars per entry");
     }
-    std::vector<TransitionOccupancy> entries(presence.size());
+    TableVector<TransitionOccupancy> entries(presence.size());
     for (std::size_t i = 0; i < presence.size(); ++i) {
         if (presence[i] == 1) entries[i] = {1, values[2 * i], values[2 * i + 1]};
     }

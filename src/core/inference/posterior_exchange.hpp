@@ -19,16 +19,16 @@ namespace tarvek {
 // flags, offsets from 0 to the value count, then per cell ordered offsets within the values and
 // no values in an absent cell; then `DurationOccupancies::from_values`.
 DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                       std::vector<std::uint8_t> presence,
+                                                       const std::vector<std::uint8_t>& presence,
                                                        const std::vector<std::uint32_t>& minimums,
                                                        const std::vector<std::uint32_t>& offsets,
-                                                       std::vector<float> values);
+                                                       const std::vector<float>& values);
 
 // The same checks without the minimums; then `MixtureOccupancies::from_values`.
 MixtureOccupancies mixture_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                     std::vector<std::uint8_t> presence,
+                                                     const std::vector<std::uint8_t>& presence,
                                                      const std::vector<std::uint32_t>& offsets,
-                                                     std::vector<float> values);
+                                                     const std::vector<float>& values);
 
 // Checks in order: dimensions, flags, two values per cell; then
 // `TransitionOccupancies::from_values`. An absent cell stores 0 and 0 whatever it was given, so

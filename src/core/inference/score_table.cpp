@@ -1,6 +1,5 @@
 #include "core/inference/score_table.hpp"
 
-#include "core/numerics/allocation.hpp"
 
 namespace tarvek {
 
@@ -10,7 +9,7 @@ StateScoreTable<S> StateScoreTable<S>::filled(std::uint64_t frames, std::uint64_
     const auto cells = checked_mul(frames, states);
     if (!cells) throw allocation_failed;
     StateScoreTable table;
-    table.values = allocate_or_fail(*cells, log_zero<S>, allocation_failed);
+    table.values = table_or_fail(*cells, log_zero<S>, allocation_failed);
     table.frames = frames;
     table.states = states;
     return table;

@@ -5,16 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "core/numerics/error.hpp"
 #include "core/numerics/numerics.hpp"
+#include "core/numerics/table_vector.hpp"
 
 namespace tarvek {
 
 template <Scalar S>
 struct StateScoreTable {
-    std::vector<S> values;  // cell (t, s) at t · states + s
+    TableVector<S> values;  // cell (t, s) at t · states + s
     std::uint64_t frames = 0;
     std::uint64_t states = 0;
 

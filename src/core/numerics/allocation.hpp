@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -54,11 +55,12 @@ bool elements_fit(std::uint64_t count) noexcept {
 }
 
 // A vector of `count` copies of `value`; a refused or failed allocation throws `failure`.
-template <class T>
-std::vector<T> allocate_or_fail(std::uint64_t count, const T& value, const ModelError& failure) {
+template <class T, class Allocator = std::allocator<T>>
+std::vector<T, Allocator> allocate_or_fail(std::uint64_t count, const T& value,
+                                           const ModelError& failure) {
     if (!elements_fit<T>(count)) throw failure;
     try {
-        return std::vector<T>(static_cast<std::size_t>(count), value);
+        return std::vector<T, Allocator>(static_cast<std::size_t>(count), value);
     } catch (const std::bad_alloc&) {
         throw failure;
     } catch (const std::length_error&) {
@@ -67,8 +69,8 @@ std::vector<T> allocate_or_fail(std::uint64_t count, const T& value, const Model
 }
 
 // Reserves capacity for `count` elements; a refused or failed allocation throws `failure`.
-template <class T>
-void reserve_or_fail(std::vector<T>& vector, std::uint64_t count, const ModelError& failure) {
+template <class T, class Allocator>
+void reserve_or_fail(std::vector<T, Allocator>& vector, std::uint64_t count, const ModelError& failure) {
     if (!elements_fit<T>(count)) throw failure;
     try {
         vector.reserve(static_cast<std::size_t>(count));

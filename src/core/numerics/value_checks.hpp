@@ -77,18 +77,18 @@ bool all_finite_positive(std::span<const F> values) noexcept {
     return all_finite_not_below_zero<true>(values);
 }
 
-template <std::floating_point F>
-bool all_finite(const std::vector<F>& values) noexcept {
+template <std::floating_point F, class Allocator>
+bool all_finite(const std::vector<F, Allocator>& values) noexcept {
     return all_finite(std::span<const F>(values));
 }
 
-template <std::floating_point F>
-bool all_finite_nonnegative(const std::vector<F>& values) noexcept {
+template <std::floating_point F, class Allocator>
+bool all_finite_nonnegative(const std::vector<F, Allocator>& values) noexcept {
     return all_finite_nonnegative(std::span<const F>(values));
 }
 
-template <std::floating_point F>
-bool all_finite_positive(const std::vector<F>& values) noexcept {
+template <std::floating_point F, class Allocator>
+bool all_finite_positive(const std::vector<F, Allocator>& values) noexcept {
     return all_finite_positive(std::span<const F>(values));
 }
 

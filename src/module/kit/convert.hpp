@@ -186,8 +186,8 @@ template <class T>
 PyObject* to_python(std::optional<T>&& value);
 template <class T>
 PyObject* to_python(std::vector<T>&& values);
-template <class T>
-PyObject* to_python(const std::vector<T>& values);
+template <class T, class Allocator>
+PyObject* to_python(const std::vector<T, Allocator>& values);
 template <class... T>
 PyObject* to_python(std::tuple<T...>&& values);
 
@@ -241,8 +241,8 @@ PyObject* to_python(std::vector<T>&& values) {
     return list.release();
 }
 // A new list from a borrowed vector (a held value's array), without copying the vector.
-template <class T>
-PyObject* to_python(const std::vector<T>& values) {
+template <class T, class Allocator>
+PyObject* to_python(const std::vector<T, Allocator>& values) {
     require_list_fits<T>(values.size());
     Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
     for (std::size_t i = 0; i < values.size(); ++i) {

@@ -70,9 +70,9 @@ PathReference chain(std::vector<std::int32_t> boundaries, std::uint64_t seed = 7
 }
 
 TEST(DurationOccupancyTable, FromValues) {
-    const auto absent = DurationOccupancies::from_values(2, 3, std::vector<std::uint8_t>(6, 0),
-                                                         std::vector<std::uint64_t>(6, 9),
-                                                         std::vector<std::uint64_t>(7, 0), {});
+    const auto absent = DurationOccupancies::from_values(2, 3, TableVector<std::uint8_t>(6, 0),
+                                                         TableVector<std::uint64_t>(6, 9),
+                                                         TableVector<std::uint64_t>(7, 0), {});
     EXPECT_EQ(absent.minimums, std::vector<std::uint64_t>(6, 0));  // absent: minimum 0
     const auto table = duration_table(1, 2, {DurationPosterior{{0.25f, 0.5f}, 3}, {}});
     const auto cell = table.get(0, 0);

@@ -49,7 +49,7 @@ TYPED_TEST(EmissionDensity, EveryCellIsTheFastExponential) {
         StateScoreTable<S> table{{}, 1, length};
         for (std::size_t i = 0; i < length; ++i)
             table.values.push_back(pool[(i * 7) % pool.size()]);
-        const std::vector<S> logs = table.values;
+        const TableVector<S> logs = table.values;
         to_emission_densities(table);
         for (std::size_t i = 0; i < length; ++i) {
             ASSERT_EQ(bits(table.values[i]), bits(fast_exp(logs[i]))) << length << " " << i;

@@ -103,7 +103,7 @@ template <class S>
 StateScoreTable<S> reference_table(const Call<S>& call) {
     const std::uint64_t frames = call.observation.frames;
     const std::uint64_t positions = call.segmentation.segment_count();
-    StateScoreTable<S> table{std::vector<S>(frames * positions, log_zero<S>), frames, positions};
+    StateScoreTable<S> table{TableVector<S>(frames * positions, log_zero<S>), frames, positions};
     for (std::uint64_t t = 0; t < frames; ++t) {
         for (std::uint64_t s = 0; s < positions; ++s) {
             if (!computed(call, t, s)) continue;

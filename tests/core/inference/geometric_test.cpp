@@ -158,7 +158,7 @@ TYPED_TEST(Geometric, ViterbiStayWinsTie) {
     using S = TypeParam;
     // Mean 2: staying and advancing weigh the same, and the two paths into (2, 1) tie.
     Call<S> call{chain_model<S>({2, 2}), chain_segmentation<S>(2, 3), {}, S(1), S(1)};
-    call.emissions = {std::vector<S>(6, S(-1)), 3, 2};
+    call.emissions = {TableVector<S>(6, S(-1)), 3, 2};
     const auto result = call.viterbi();
     EXPECT_EQ(result.path, (std::vector<std::uint64_t>{0, 1, 1}));
     EXPECT_EQ(result.ends, (std::vector<std::uint64_t>{1, 3}));

@@ -53,9 +53,9 @@ StateScoreTable<S> table_of(std::uint64_t frames, std::uint64_t states,
 inline DurationOccupancies duration_table(
     std::uint64_t frames, std::uint64_t states,
     const std::vector<std::optional<DurationPosterior>>& cells) {
-    std::vector<std::uint8_t> presence;
-    std::vector<std::uint64_t> minimums, offsets{0};
-    std::vector<float> values;
+    TableVector<std::uint8_t> presence;
+    TableVector<std::uint64_t> minimums, offsets{0};
+    TableVector<float> values;
     for (const auto& cell : cells) {
         presence.push_back(cell ? 1 : 0);
         minimums.push_back(cell ? cell->minimum : 0);

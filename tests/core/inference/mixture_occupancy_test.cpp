@@ -337,8 +337,8 @@ TEST(MixtureOccupancies, GetAndFromValues) {
     const char* invalid =
         "mixture occupancies require positive matching dimensions and finite nonnegative weights";
     // The last five layouts are refused by the posterior readers first.
-    const std::tuple<std::uint64_t, std::vector<std::uint8_t>, std::vector<std::uint64_t>,
-                     std::vector<float>, const char*>
+    const std::tuple<std::uint64_t, TableVector<std::uint8_t>, TableVector<std::uint64_t>,
+                     TableVector<float>, const char*>
         cases[] = {{2, {0, 1}, {0, 0, 2}, {-0.0f, 0.0f}, "no error"},
                    {2, {1, 1}, {0, 1, 2}, {-0.5f, 0.0f}, invalid},
                    {2, {1, 1}, {0, 1, 2}, {NAN, 0.0f}, invalid},

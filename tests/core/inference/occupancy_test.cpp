@@ -121,14 +121,14 @@ TYPED_TEST(Occupancy, ScoresAboveTheTotalGiveOne) {
 
 TEST(TransitionOccupancies, FromValues) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<TransitionOccupancy> six(6, TransitionOccupancy{1, 0.5f, -0.0f});
+    const TableVector<TransitionOccupancy> six(6, TransitionOccupancy{1, 0.5f, -0.0f});
     const auto table = TransitionOccupancies::from_values(2, 3, six);
     EXPECT_EQ(table, (TransitionOccupancies{six, 2, 3}));
     const char* invalid =
         "transition occupancies require positive matching dimensions and finite nonnegative "
         "weights";
     // Only present entries are looked at.
-    const std::tuple<std::uint64_t, std::uint64_t, std::vector<TransitionOccupancy>, const char*>
+    const std::tuple<std::uint64_t, std::uint64_t, TableVector<TransitionOccupancy>, const char*>
         cases[] = {{2, 3, {six.begin(), six.end() - 1}, invalid},
                    {0, 3, {}, invalid},
                    {2, 0, {}, invalid},

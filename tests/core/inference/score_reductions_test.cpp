@@ -16,7 +16,7 @@ class ScoreReductions : public ::testing::Test {};
 TYPED_TEST_SUITE(ScoreReductions, testing::Scalars);
 
 template <class S>
-StateScoreTable<S> table(std::uint64_t frames, std::uint64_t states, std::vector<S> values) {
+StateScoreTable<S> table(std::uint64_t frames, std::uint64_t states, TableVector<S> values) {
     return {std::move(values), frames, states};
 }
 
@@ -50,9 +50,9 @@ TYPED_TEST(ScoreReductions, ShapesAndStatesAreRefused) {
     using S = TypeParam;
     const char* through = "forward/backward dimensions or state index do not match";
     const char* backward = "backward and emission dimensions do not match";
-    const auto square = table<S>(2, 2, std::vector<S>(4, S(-1)));
-    const auto tall = table<S>(4, 1, std::vector<S>(4, S(0)));
-    const auto wide = table<S>(1, 4, std::vector<S>(4, S(0)));
+    const auto square = table<S>(2, 2, TableVector<S>(4, S(-1)));
+    const auto tall = table<S>(4, 1, TableVector<S>(4, S(0)));
+    const auto wide = table<S>(1, 4, TableVector<S>(4, S(0)));
     EXPECT_EQ(error_of([&] { total_through_state(square, square, 1); }), "no error");
     EXPECT_EQ(error_of([&] { total_through_state(square, square, 2); }), through);
     EXPECT_EQ(error_of([&] { total_through_state(square, table<S>(1, 2, {0, 0}), 0); }), through);

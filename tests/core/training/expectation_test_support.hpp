@@ -43,8 +43,8 @@ std::vector<std::uint64_t> statistics_bits(const ModelSufficientStatistics<S>& s
 template <class Count, class Value>
 MixtureOccupancies full_mixture_table(std::uint64_t frames, std::uint64_t states, Count&& count,
                                       Value&& value) {
-    std::vector<std::uint64_t> offsets{0};
-    std::vector<float> values;
+    TableVector<std::uint64_t> offsets{0};
+    TableVector<float> values;
     for (std::uint64_t t = 0; t < frames; ++t) {
         for (std::uint64_t s = 0; s < states; ++s) {
             for (std::uint64_t m = 0; m < std::uint64_t(count(s)); ++m) {
@@ -54,7 +54,7 @@ MixtureOccupancies full_mixture_table(std::uint64_t frames, std::uint64_t states
         }
     }
     return MixtureOccupancies::from_values(frames, states,
-                                           std::vector<std::uint8_t>(frames * states, 1),
+                                           TableVector<std::uint8_t>(frames * states, 1),
                                            std::move(offsets), std::move(values));
 }
 
@@ -109,14 +109,14 @@ Utterance<S> chain_utterance(std::uint64_t frames, std::vector<std::int32_t> bou
     }
     u.durations = duration_table(frames, positions,
                                  std::vector<std::optional<DurationPosterior>>(frames * positions));
-    u.states = {std::vector<S>(frames * positions, S(1)), frames, positions};
+    u.states = {TableVector<S>(frames * positions, S(1)), frames, positions};
     u.mixtures.push_back(full_mixture_table(
         frames, positions, [](auto) { return 2; },
         [](auto, auto, std::uint64_t m) { return m == 0 ? 0.25f : 0.75f; }));
     u.mixtures.push_back(full_mixture_table(
         frames, positions, [](auto) { return 1; }, [](auto, auto, auto) { return 1.0f; }));
     u.transitions = TransitionOccupancies::from_values(
-        frames, positions, std::vector<TransitionOccupancy>(frames * positions, {1, 0.5f, 0.5f}));
+        frames, positions, TableVector<TransitionOccupancy>(frames * positions, {1, 0.5f, 0.5f}));
     return u;
 }
 

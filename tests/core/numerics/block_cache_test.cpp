@@ -1,0 +1,139 @@
+#include "core/numerics/block_cache.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "core/numerics/table_vector.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace tarvek {
+namespace {
+
+constexpr BlockCacheLimits small_limits{
+    .smallest_block = 1024, .most_blocks = 4, .most_bytes = 1 << 20};
+
+bool aligned(const void* block) {
+    return reinterpret_cast<std::uintptr_t>(block) % BlockCache::alignment == 0;
+}
+
+TEST(BlockCache, HandsOutTheSmallestKeptBlockAtMostTwiceTheSize) {
+    BlockCache cache(small_limits);
+    void* const four = cache.allocate(4096);
+    void* const eight = cache.allocate(8192);
+    EXPECT_TRUE(aligned(four) && aligned(eight));
+    cache.deallocate(eight, 8192);
+    cache.deallocate(four, 4096);
+    EXPECT_EQ(cache.kept_bytes(), 12288u);
+
+    void* const reused = cache.allocate(3000);
+    EXPECT_EQ(reused, four);
+    void* const fresh = cache.allocate(3000);  // 8192 is more than twice as large
+    EXPECT_TRUE(fresh != eight && aligned(fresh));
+    EXPECT_EQ(cache.allocate(5000), eight);
+    // A block goes back with its full size, whatever it was handed out for.
+    cache.deallocate(reused, 3000);
+    EXPECT_EQ(cache.kept_bytes(), 4096u);
+    cache.deallocate(fresh, 3000);
+    cache.deallocate(eight, 5000);
+}
+
+// Each row hands out blocks of these sizes, then frees them in turn; the blocks kept longest
+// make room for the next.
+TEST(BlockCache, KeepsWithinItsLimits) {
+    struct Row {
+        BlockCacheLimits limits;
+        std::vector<std::size_t> freed;
+        std::uint64_t kept_bytes;
+        std::size_t kept_blocks;
+    };
+    const Row rows[] = {
+        {small_limits, {512, 2048}, 2048, 1},                      // too small to keep
+        {small_limits, {2 << 20, 2048}, 2048, 1},                  // too large to keep
+        {{1024, 3, 1 << 20}, {4096, 5120, 6144, 7168}, 18432, 3},  // the first leaves
+        {{1024, 8, 12000}, {4096, 5120, 6144}, 11264, 2},          // room for the bytes
+        {{1024, 8, 12000}, {4096, 5120, 12000}, 12000, 1},         // all make room
+        {{1024, 0, 1 << 20}, {4096}, 0, 0},                        // keeps nothing
+        {{1024, 200, 1 << 20}, std::vector<std::size_t>(70, 1024), 65536, 64}};  // slots
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        BlockCache cache(rows[i].limits);
+        std::vector<void*> blocks;
+        for (const std::size_t bytes : rows[i].freed) {
+            blocks.push_back(cache.allocate(bytes));
+            std::memset(blocks.back(), 1, bytes);
+        }
+        for (std::size_t k = 0; k < blocks.size(); ++k) {
+            cache.deallocate(blocks[k], rows[i].freed[k]);
+        }
+        EXPECT_EQ(cache.kept_bytes(), rows[i].kept_bytes) << i;
+        EXPECT_EQ(cache.kept_blocks(), rows[i].kept_blocks) << i;
+    }
+}
+
+// Blocks made on one thread and freed on others; no block is ever handed to two owners at once.
+TEST(BlockCache, BlocksGoBackFromAnyThread) {
+    BlockCache cache({1024, 6, 1 << 20});
+    std::vector<std::thread> threads;
+    for (int id = 1; id <= 4; ++id) {
+        threads.emplace_back([&cache, id] {
+            for (int round = 0; round < 2000; ++round) {
+                const std::size_t bytes = 1024 * static_cast<std::size_t>(1 + (round + id) % 5);
+                auto* const block = static_cast<unsigned char*>(cache.allocate(bytes));
+                std::memset(block, id, bytes);
+                std::this_thread::yield();
+                for (std::size_t i = 0; i < bytes; i += 97) ASSERT_EQ(block[i], id);
+                cache.deallocate(block, bytes);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_LE(cache.kept_blocks(), 6u);
+
+    BlockCache other(small_limits);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 4; ++i) blocks.push_back(other.allocate(64 * 1024));
+    std::thread([&] {
+        for (void* block : blocks) other.deallocate(block, 64 * 1024);
+    }).join();
+    EXPECT_EQ(other.kept_bytes(), 4u * 64 * 1024);
+    // Of equal blocks, the one kept last.
+    EXPECT_EQ(other.allocate(64 * 1024), blocks.back());
+    other.deallocate(blocks.back(), 64 * 1024);
+}
+
+TEST(BlockCache, TablesOfTheSameSizeReuseTheSharedBlocks) {
+    const void* first = nullptr;
+    {
+        const TableVector<double> table(1 << 14, -1.0);
+        first = table.data();
+    }
+    const TableVector<double> again(1 << 14);
+    EXPECT_EQ(again.data(), first);
+    EXPECT_EQ(again.front(), 0.0);  // filled as any vector is
+    EXPECT_LE(BlockCache::shared().kept_bytes(), allocation_ceiling() / 16);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// A kept block is out of bounds until it is handed out again, and then only as far as asked.
+TEST(BlockCacheDeathTest, KeptBlocksArePoisoned) {
+    BlockCache cache(small_limits);
+    auto* const block = static_cast<unsigned char*>(cache.allocate(4096));
+    cache.deallocate(block, 4096);
+    EXPECT_TRUE(__asan_address_is_poisoned(block) && __asan_address_is_poisoned(block + 4095));
+    EXPECT_DEATH(block[100] = 1, "use-after-poison");
+    EXPECT_EQ(cache.allocate(3000), block);
+    EXPECT_EQ(__asan_region_is_poisoned(block, 3000), nullptr);
+    EXPECT_TRUE(__asan_address_is_poisoned(block + 3000) &&
+                __asan_address_is_poisoned(block + 4095));
+    cache.deallocate(block, 3000);
+}
+#endif
+
+}  // namespace
+}  // namespace tarvek
