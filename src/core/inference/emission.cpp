@@ -200,8 +200,7 @@ namespace detail {
 template <Scalar S>
 std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& model,
                                                     const SegmentationData<S>& segmentation) {
-    const std::uint64_t now = model.stamp.value();
-    const bool values_known = model.scorable.holds_at(now);
+    const RememberedCheck scorable(model.scorable, model.stamp);
     std::vector<StreamPreparation<S>> streams;
     reserve_or_fail(streams, model.streams.size(),
                     ModelError("prepared stream list allocation failed"));
@@ -212,9 +211,9 @@ std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& mo
         if (i < segmentation.output_states.size()) states = segmentation.output_states[i];
         streams.push_back(prepare_named_states(
             model.streams[i], states, std::nullopt,
-            ModelError("prepared emission list allocation failed"), values_known));
+            ModelError("prepared emission list allocation failed"), scorable));
     }
-    model.scorable.remember(now);
+    scorable.remember();
     return streams;
 }
 
