@@ -209,9 +209,9 @@ std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& mo
         // The segmentation is not checked yet: a stream it has no row for names no state.
         std::span<const std::int32_t> states;
         if (i < segmentation.output_states.size()) states = segmentation.output_states[i];
-        streams.push_back(prepare_named_states(
-            model.streams[i], states, std::nullopt,
-            ModelError("prepared emission list allocation failed"), scorable));
+        streams.push_back(
+            prepare_named_states(model.streams[i], states, std::nullopt,
+                                 ModelError("prepared emission list allocation failed"), scorable));
     }
     scorable.remember();
     return streams;

@@ -138,8 +138,7 @@ ModelSufficientStatistics<S> ModelSufficientStatistics<S>::from_model(
         streams.push_back(StreamSufficientStatistics<S>::from_stream(stream));
     }
     return ModelSufficientStatistics(
-        std::move(streams),
-        std::vector<DurationSufficientStatistics<S>>(model.durations.size()));
+        std::move(streams), std::vector<DurationSufficientStatistics<S>>(model.durations.size()));
 }
 
 template <Scalar S>
