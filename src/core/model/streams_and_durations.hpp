@@ -51,10 +51,9 @@ struct StreamsAndDurations {
 
       private:
         friend StreamsAndDurations;
-        explicit Edit(StreamsAndDurations& owner) noexcept
-            : streams(owner.streams.values_),
-              durations(owner.durations.values_),
-              stamp_(owner.stamp) {}
+        Edit(std::vector<Stream>& streams, std::vector<Duration>& durations,
+             ChangeStamp& stamp) noexcept
+            : streams(streams), durations(durations), stamp_(stamp) {}
 
         ChangeStamp& stamp_;
     };
@@ -72,7 +71,7 @@ struct StreamsAndDurations {
         return *this = StreamsAndDurations(other);
     }
 
-    Edit edit() noexcept { return Edit(*this); }
+    Edit edit() noexcept { return Edit(streams.values_, durations.values_, stamp); }
 };
 
 }  // namespace tarvek
