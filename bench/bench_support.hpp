@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "core/data/data.hpp"
-#include "core/numerics/error.hpp"
-#include "core/model/model.hpp"
 #include "core/inference/score_table.hpp"
+#include "core/model/model.hpp"
+#include "core/numerics/error.hpp"
 
 namespace tarvek::bench {
 
@@ -84,7 +84,7 @@ ModelParameters<S> random_model(std::size_t streams, std::size_t emission_states
                                 std::size_t duration_states, RandomValues& random) {
     const std::vector<StreamLayout> layouts(streams, {emission_states, components, dimensions});
     ModelParameters<S> model(layouts, duration_states);
-    for (auto& stream : model.streams) {
+    for (auto& stream : model.edit().streams) {
         for (auto& mixture : stream.emissions) randomise(mixture, random);
     }
     return model;
@@ -138,7 +138,7 @@ template <class S>
 #if defined(__x86_64__) && defined(__GNUC__)
 template <class S>
 [[gnu::noinline, gnu::target("avx2")]] void divide_avx2(const S* a, const S* b, S* out,
-                                                         std::size_t count) {
+                                                        std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) out[i] = a[i] / b[i];
 }
 #endif

@@ -35,7 +35,7 @@ void bench(const char* name, std::size_t model_states, bool steps) {
 
     auto model =
         random_model<S>(streams, model_states, components, dimensions, model_states, random);
-    for (auto& duration : model.durations) {
+    for (auto& duration : model.edit().durations) {
         duration.mean = S(20);
         duration.variance = S(16);
     }

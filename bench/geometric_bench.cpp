@@ -20,11 +20,11 @@ void bench(const char* name) {
     using namespace tarvek;
     using namespace tarvek::bench;
     RandomValues random(7, {.uniform_low = -8.0, .uniform_high = 0.0});
-    ModelParameters<S> model;
-    model.durations.resize(positions);
+    std::vector<DurationParameters<S>> durations(positions);
     for (std::size_t s = 0; s < positions; ++s) {
-        model.durations[s].mean = static_cast<S>(2.0 + 0.1 * static_cast<double>(s % 40));
+        durations[s].mean = static_cast<S>(2.0 + 0.1 * static_cast<double>(s % 40));
     }
+    const ModelParameters<S> model(std::vector<StreamParameters<S>>{}, std::move(durations));
     const auto segmentation = chain_segmentation<S>(1, positions, frames);
     const auto emissions = random_scores<S>(frames, positions, [&] { return random.uniform(); });
     const S band = static_cast<S>(slope);

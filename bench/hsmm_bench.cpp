@@ -32,7 +32,7 @@ void bench(const char* name, std::int32_t maximum_duration) {
         duration.mean = static_cast<S>(40 + k % 20);
         duration.variance = static_cast<S>(30 + k % 7);
         duration.maximum_duration = maximum_duration;
-        model.durations.push_back(duration);
+        model.edit().durations.push_back(duration);
     }
     auto segmentation = chain_segmentation<S>(1, positions, frames);
     for (std::size_t k = 0; k < positions; ++k) {

@@ -36,26 +36,21 @@ void define_statistics_access(ClassBuilder<ModelStatisticsClass<S>>& c) {
     });
     c.method("set_stream(index, value)", [](Value& statistics, std::uint64_t index,
                                             const Shared<StreamStatisticsClass<S>>& value) {
-        replace_at(statistics.streams, index, *value,
+        replace_at(statistics.edit().streams, index, *value,
                    ModelError("stream statistic index out of range"));
-        statistics.note_change();
     });
     c.method("duration(index)", [](const Value& statistics, std::uint64_t index) {
         return object_at<DurationStatisticsClass<S>>(statistics.durations, index);
     });
     c.method("set_duration(index, value)", [](Value& statistics, std::uint64_t index,
                                               const Shared<DurationStatisticsClass<S>>& value) {
-        replace_at(statistics.durations, index, *value,
+        replace_at(statistics.edit().durations, index, *value,
                    ModelError("duration statistic index out of range"));
-        statistics.note_change();
     });
     c.method("replace(streams, durations)",
              [](Value& statistics, const Shared<StreamStatisticsCollectionClass<S>>& streams,
                 const Shared<DurationStatisticsCollectionClass<S>>& durations) {
-                 Value candidate;
-                 candidate.streams = *streams;
-                 candidate.durations = *durations;
-                 statistics = std::move(candidate);
+                 statistics = Value(*streams, *durations);
              });
     c.method("clear()", [](Value& statistics) { statistics.clear(); });
     c.cloned();

@@ -29,13 +29,14 @@ def test_constructor_checks_and_AllocFail(precision, layouts, durations, error, 
 def test_layout_fails_as_its_stream(precision):
     # The emission array is refused or the empty mixtures are, as the machine's size decides;
     # either way with the stream constructor's message.
-    messages = []
+    messages = set()
     for call in (lambda: make("Model", precision, [2**31 - 1, 0, 2], 0),
                  lambda: make("Stream", precision, 2**31 - 1, 0, 2)):
         with pytest.raises(ValueError) as error:
             call()
-        messages.append(str(error.value))
-    assert messages[0] == messages[1]
+        messages.add(str(error.value))
+    assert len(messages) == 1
+    assert messages <= {"stream allocation failed", "mixture count and dimensions must be positive"}
 
 
 def test_new_models(precision):

@@ -112,6 +112,7 @@ def test_geometric_round(precision):
 
 
 SCORABLE = "emissions require finite means, positive variances, and nonnegative finite weights"
+STATISTICS = "Gaussian statistics contain invalid values"
 
 
 def broken_mixture(precision, trained):
@@ -129,16 +130,33 @@ def broken_sums(precision, statistics):
     return changed
 
 
+def zero_variance_update(precision, trained):
+    """Updates the model from sums that give the unused last state a variance of 0."""
+    sums = cls("ModelStatistics", precision).from_model(trained)
+    changed = sums.stream(0)
+    changed.set_emission(END + 1, gaussian_statistics(
+        precision, 2, [1.0, 1.0], [1.0, 1.0], [1.0], 1.0))
+    sums.set_stream(0, changed)
+    trained.update(sums, options("UpdateOptions", precision, emission_variance_floor=0.0))
+
+
+# Every writer of a model's mixtures and of the statistics' values. A model's durations are
+# checked on every call, and `clear` and the accumulations write only values that pass.
 @pytest.mark.parametrize("change, message", [
     (lambda p, m, s: m.set_stream(0, broken_mixture(p, m)), SCORABLE),
     (lambda p, m, s: m.replace(
         collection("Stream", p, [broken_mixture(p, m)]),
         collection("Duration", p, [m.duration(i) for i in range(m.durations)])), SCORABLE),
-    (lambda p, m, s: s.set_stream(0, broken_sums(p, s)),
-     "Gaussian statistics contain invalid values"),
+    (lambda p, m, s: zero_variance_update(p, m), SCORABLE),
+    (lambda p, m, s: s.set_stream(0, broken_sums(p, s)), STATISTICS),
     (lambda p, m, s: s.set_duration(END + 1, duration_statistics(p, 0.0, 0.0, -1.0)),
      "duration statistics must be finite and nonnegative"),
-])
+    (lambda p, m, s: s.replace(
+        collection("StreamStatistics", p, [broken_sums(p, s)]),
+        collection("DurationStatistics", p, [s.duration(i) for i in range(s.durations)])),
+     STATISTICS),
+], ids=["model.set_stream", "model.replace", "model.update", "statistics.set_stream",
+        "statistics.set_duration", "statistics.replace"])
 def test_a_change_after_a_successful_call_is_checked_again(precision, change, message):
     """Checks of the whole model and statistics that passed are remembered only until either
     changes: a state the utterance does not name, broken after a successful call, fails the

@@ -156,17 +156,17 @@ StreamParameters<S> read_stream(Decoder& decoder) {
 template <Scalar S>
 ModelParameters<S> read_model(Decoder& decoder) {
     decoder.expect_array(2);
-    ModelParameters<S> model;
+    std::vector<StreamParameters<S>> streams;
     const std::uint64_t stream_count = decoder.array();
-    model.streams.reserve(decoder.reservable(stream_count, min_stream_bytes));
-    for (std::uint64_t s = 0; s < stream_count; ++s)
-        model.streams.push_back(read_stream<S>(decoder));
+    streams.reserve(decoder.reservable(stream_count, min_stream_bytes));
+    for (std::uint64_t s = 0; s < stream_count; ++s) streams.push_back(read_stream<S>(decoder));
+    std::vector<DurationParameters<S>> durations;
     const std::uint64_t state_count = decoder.array();
-    model.durations.reserve(decoder.reservable(state_count, min_duration_bytes));
+    durations.reserve(decoder.reservable(state_count, min_duration_bytes));
     for (std::uint64_t n = 0; n < state_count; ++n) {
-        model.durations.push_back(read_duration<S>(decoder));
+        durations.push_back(read_duration<S>(decoder));
     }
-    return model;
+    return ModelParameters<S>(std::move(streams), std::move(durations));
 }
 
 #define TARVEK_MODEL_CODEC(S)                                                                    \

@@ -200,8 +200,7 @@ namespace detail {
 template <Scalar S>
 std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& model,
                                                     const SegmentationData<S>& segmentation) {
-    const std::uint64_t now = model.stamp.value();
-    const bool values_known = model.scorable.holds_at(now);
+    const RememberedCheck scorable(model.scorable, model.stamp);
     std::vector<StreamPreparation<S>> streams;
     reserve_or_fail(streams, model.streams.size(),
                     ModelError("prepared stream list allocation failed"));
@@ -210,11 +209,11 @@ std::vector<StreamPreparation<S>> prepare_emissions(const ModelParameters<S>& mo
         // The segmentation is not checked yet: a stream it has no row for names no state.
         std::span<const std::int32_t> states;
         if (i < segmentation.output_states.size()) states = segmentation.output_states[i];
-        streams.push_back(prepare_named_states(
-            model.streams[i], states, std::nullopt,
-            ModelError("prepared emission list allocation failed"), values_known));
+        streams.push_back(
+            prepare_named_states(model.streams[i], states, std::nullopt,
+                                 ModelError("prepared emission list allocation failed"), scorable));
     }
-    model.scorable.remember(now);
+    scorable.remember();
     return streams;
 }
 

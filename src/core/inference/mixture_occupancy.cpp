@@ -181,7 +181,7 @@ MixtureOccupancies occupancies_of(const ModelParameters<S>& model,
     StreamPreparation<S> own;
     if (!given) {
         own = prepare_named_states(model_stream, emission_states, data.dimension, allocation_failed,
-                                   model.scorable.holds_at(model.stamp.value()));
+                                   RememberedCheck(model.scorable, model.stamp));
     }
     const StreamPreparation<S>& prepared = given ? *given : own;
 

@@ -146,78 +146,67 @@ template <Scalar S, std::size_t Bytes>
     const std::vector<S>& weights = mixture.weights;
     const std::size_t d = mixture.dimensions;
     const std::size_t m = weights.size();
-    const auto* x = reinterpret_cast<const Vector*>(block.values());
+    const auto* x = reinterpret_cast<const Vector*>(block_copy::BlockCopy<S, Bytes>::values(block));
     using Pending = PendingComponent<S, Bytes>;
     typename Pending::Sums sums;
     Pending pending;
     bool has_pending = false;
-    if (m == 1 && block.copied()) {
-        // One component on a copied block: nothing to interleave, and no exponential.
+    const bool summed = temperature != S(0) && m > 1;
+    for (std::size_t k = 0; k < m; ++k) {
+        // A zero weight adds nothing to a mixture of several components.
+        const bool weighted = m == 1 || weights[k] != S(0);
+        if (!every && !weighted) continue;
+        const S* mean = mixture.means.data() + k * d;
+        const S* variance = mixture.variances.data() + k * d;
         Vector quadratic[n] = {};
-        for (std::size_t j = 0; j < d; ++j) {
-            add_dimension<S, Bytes>(quadratic, x + j * n, mixture.means[j], mixture.variances[j]);
-        }
-        store_densities<S, Bytes>(view, 0, quadratic, densities);
-    } else {
-        const bool summed = temperature != S(0) && m > 1;
-        for (std::size_t k = 0; k < m; ++k) {
-            // A zero weight adds nothing to a mixture of several components.
-            const bool weighted = m == 1 || weights[k] != S(0);
-            if (!every && !weighted) continue;
-            const S* mean = mixture.means.data() + k * d;
-            const S* variance = mixture.variances.data() + k * d;
-            Vector quadratic[n] = {};
-            const auto add_dimensions = [&](std::size_t first, std::size_t end) {
-                for (std::size_t j = first; j < end; ++j) {
-                    add_dimension<S, Bytes>(quadratic, x + j * n, mean[j], variance[j]);
-                }
-            };
-            if (!block.copied()) {
-                // The first component copies the block in a tile of dimensions at a time and sums
-                // each tile from registers: the copy's moves then run between its divisions.
-                const block_copy::BlockCopy<S, Bytes> copy(block);
-                std::size_t j = 0;
-                for (; j + copy.tile <= d; j += copy.tile) {
-                    alignas(64) S transposed[copy.tile * width];
-                    copy.transpose(j, transposed);
-                    copy.store(j, transposed);
-#pragma GCC unroll 16
-                    for (std::size_t c = 0; c < copy.tile; ++c) {
-                        add_dimension<S, Bytes>(quadratic,
-                                                reinterpret_cast<const Vector*>(transposed) + c * n,
-                                                mean[j + c], variance[j + c]);
-                    }
-                }
-                copy.copy_rest(j, d);
-                add_dimensions(j, d);
-                block.mark_copied();
-            } else if (has_pending) {
-                // Equal runs of dimensions between the steps keep the loop exits predictable; the
-                // pending row is written after the previous component's last divisions, which the
-                // divider is still working through for the first runs.
-                constexpr std::size_t lead = 3;
-                const std::size_t run = d / (lead + steps + 1);
-                add_dimensions(0, lead * run);
-                for (std::size_t step = 0; step < steps; ++step) {
-                    add_dimensions((lead + step) * run, (lead + step + 1) * run);
-                    pending.step(step, view, sums.lanes);
-                }
-                add_dimensions((lead + steps) * run, d);
-            } else {
-                add_dimensions(0, d);
+        const auto add_dimensions = [&](std::size_t first, std::size_t end) {
+            for (std::size_t j = first; j < end; ++j) {
+                add_dimension<S, Bytes>(quadratic, x + j * n, mean[j], variance[j]);
             }
-            S* row = densities + k * width;
-            store_densities<S, Bytes>(view, k, quadratic, row);
-            has_pending = summed && weighted;
-            if (has_pending) pending.start(k, row);
-        }
+        };
         if (!block.copied()) {
-            // No component was scored: the copy is still due for the next mixture.
-            block_copy::BlockCopy<S, Bytes>(block).copy_all(d);
-            block.mark_copied();
+            // The first component copies the block in a tile of dimensions at a time and sums
+            // each tile from registers: the copy's moves then run between its divisions.
+            const block_copy::BlockCopy<S, Bytes> copy(block);
+            std::size_t j = 0;
+            for (; j + copy.tile <= d; j += copy.tile) {
+                alignas(64) S transposed[copy.tile * width];
+                copy.transpose(j, transposed);
+                copy.store(j, transposed);
+#pragma GCC unroll 16
+                for (std::size_t c = 0; c < copy.tile; ++c) {
+                    add_dimension<S, Bytes>(quadratic,
+                                            reinterpret_cast<const Vector*>(transposed) + c * n,
+                                            mean[j + c], variance[j + c]);
+                }
+            }
+            copy.copy_rest(j, d);
+            add_dimensions(j, d);
+        } else if (has_pending) {
+            // Equal runs of dimensions between the steps keep the loop exits predictable; the
+            // pending row is written after the previous component's last divisions, which the
+            // divider is still working through for the first runs.
+            constexpr std::size_t lead = 3;
+            const std::size_t run = d / (lead + steps + 1);
+            add_dimensions(0, lead * run);
+            for (std::size_t step = 0; step < steps; ++step) {
+                add_dimensions((lead + step) * run, (lead + step + 1) * run);
+                pending.step(step, view, sums.lanes);
+            }
+            add_dimensions((lead + steps) * run, d);
+        } else {
+            add_dimensions(0, d);
         }
-        if (has_pending) pending.finish(view, sums.lanes);
+        S* row = densities + k * width;
+        store_densities<S, Bytes>(view, k, quadratic, row);
+        has_pending = summed && weighted;
+        if (has_pending) pending.start(k, row);
     }
+    if (!block.copied()) {
+        // No component was scored: the copy is still due for the next mixture.
+        block_copy::BlockCopy<S, Bytes>(block).copy_all(d);
+    }
+    if (has_pending) pending.finish(view, sums.lanes);
     if (temperature == S(0)) {
         std::fill_n(out, width, S(0));
     } else if (m == 1) {
@@ -280,54 +269,38 @@ template <Scalar S>
     }
 }
 
-template <Scalar S>
-void score_baseline(const PreparedGaussianView<S>& view, FrameBlock<S>& block, bool every,
-                    S temperature, S* densities, S* out) noexcept {
-    score_kernel<S, 16>(view, block, every, temperature, densities, out);
-}
-template <Scalar S>
-void occupancies_baseline(const PreparedGaussianView<S>& view, const S* densities,
-                          const S* log_probabilities, const S* occupancies, S temperature,
-                          bool capped, float* out) noexcept {
-    occupancy_kernel(view, densities, log_probabilities, occupancies, temperature, capped, out);
-}
-
-#ifdef TARVEK_AVX2_BUILDS
-// The same kernels built for AVX2 (twice the lanes per vector).
-template <Scalar S>
-[[gnu::target("avx2")]] void score_avx2(const PreparedGaussianView<S>& view, FrameBlock<S>& block,
-                                        bool every, S temperature, S* densities, S* out) noexcept {
-    score_kernel<S, 32>(view, block, every, temperature, densities, out);
-}
-template <Scalar S>
-[[gnu::target("avx2")]] void occupancies_avx2(const PreparedGaussianView<S>& view,
-                                              const S* densities, const S* log_probabilities,
-                                              const S* occupancies, S temperature, bool capped,
-                                              float* out) noexcept {
-    occupancy_kernel(view, densities, log_probabilities, occupancies, temperature, capped, out);
-}
-#endif
-
-const InstructionSet fastest = fastest_instruction_set();
+// The kernels' entry points for `run_kernel`.
+struct ScoreKernel {
+    template <std::size_t Bytes, Scalar S>
+    [[gnu::always_inline]] static void run(const PreparedGaussianView<S>* view,
+                                           FrameBlock<S>* block, bool every, S temperature,
+                                           S* densities, S* out) noexcept {
+        score_kernel<S, Bytes>(*view, *block, every, temperature, densities, out);
+    }
+};
+struct OccupancyKernel {
+    template <std::size_t, Scalar S>
+    [[gnu::always_inline]] static void run(const PreparedGaussianView<S>* view, const S* densities,
+                                           const S* log_probabilities, const S* occupancies,
+                                           S temperature, bool capped, float* out) noexcept {
+        occupancy_kernel(*view, densities, log_probabilities, occupancies, temperature, capped,
+                         out);
+    }
+};
 
 }  // namespace
 
 template <Scalar S>
 void score_block(InstructionSet set, const PreparedGaussianView<S>& view, FrameBlock<S>& block,
                  DensityRows rows, S temperature, S* densities, S* out) noexcept {
-    const bool every = rows == DensityRows::every;
-#ifdef TARVEK_AVX2_BUILDS
-    if (set == InstructionSet::avx2) {
-        return score_avx2(view, block, every, temperature, densities, out);
-    }
-#endif
-    score_baseline(view, block, every, temperature, densities, out);
+    run_kernel<ScoreKernel>(set, &view, &block, rows == DensityRows::every, temperature, densities,
+                            out);
 }
 
 template <Scalar S>
 void score_block(const PreparedGaussianView<S>& view, FrameBlock<S>& block, DensityRows rows,
                  S temperature, S* densities, S* out) noexcept {
-    score_block(fastest, view, block, rows, temperature, densities, out);
+    score_block(fastest_instruction_set, view, block, rows, temperature, densities, out);
 }
 
 template <Scalar S>
@@ -335,21 +308,16 @@ void block_component_occupancies(InstructionSet set, const PreparedGaussianView<
                                  const S* densities, const S* log_probabilities,
                                  const S* occupancies, S temperature, bool capped,
                                  float* out) noexcept {
-#ifdef TARVEK_AVX2_BUILDS
-    if (set == InstructionSet::avx2) {
-        return occupancies_avx2(view, densities, log_probabilities, occupancies, temperature,
+    run_kernel<OccupancyKernel>(set, &view, densities, log_probabilities, occupancies, temperature,
                                 capped, out);
-    }
-#endif
-    occupancies_baseline(view, densities, log_probabilities, occupancies, temperature, capped, out);
 }
 
 template <Scalar S>
 void block_component_occupancies(const PreparedGaussianView<S>& view, const S* densities,
                                  const S* log_probabilities, const S* occupancies, S temperature,
                                  bool capped, float* out) noexcept {
-    block_component_occupancies(fastest, view, densities, log_probabilities, occupancies,
-                                temperature, capped, out);
+    block_component_occupancies(fastest_instruction_set, view, densities, log_probabilities,
+                                occupancies, temperature, capped, out);
 }
 
 #define TARVEK_INSTANTIATE(S)                                                                     \

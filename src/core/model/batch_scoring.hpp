@@ -16,6 +16,11 @@
 
 namespace tarvek {
 
+namespace block_copy {
+template <Scalar S, std::size_t Bytes>
+class BlockCopy;
+}
+
 // Up to `width` consecutive frames of one stream, value j of lane b at j · width + b. Lanes
 // past the frame count repeat the last frame, so every lane holds a real frame; their results
 // are never used.
@@ -35,16 +40,19 @@ class FrameBlock {
     void load(const S* frames, std::uint64_t dimensions, std::size_t count) noexcept;
 
     std::size_t count() const noexcept { return count_; }
-
-    // For the kernels: the frames `load` took, whether the values hold them yet, and the
-    // values, aligned for the widest vectors.
-    const S* frames() const noexcept { return frames_; }
     std::uint64_t dimensions() const noexcept { return dimensions_; }
+    // Whether the values hold the frames `load` took.
     bool copied() const noexcept { return copied_; }
-    void mark_copied() noexcept { copied_ = true; }
-    S* values() noexcept { return values_; }
 
   private:
+    // The block copy alone reads the frames and writes the values, aligned for the widest
+    // vectors.
+    template <Scalar, std::size_t>
+    friend class block_copy::BlockCopy;
+    const S* frames() const noexcept { return frames_; }
+    S* values() noexcept { return values_; }
+    void mark_copied() noexcept { copied_ = true; }
+
     std::vector<S> storage_;
     S* values_ = nullptr;
     const S* frames_ = nullptr;
@@ -62,7 +70,9 @@ enum class DensityRows {
 // Scores every lane of `block` (loaded with the mixture's dimension count): the log density of
 // each component `rows` names into densities[k · width + b] (other rows are left as they
 // are), and the annealed mixture log probability into out[b], bit for bit what
-// `component_log_density` and `log_probability` give the lane's frame.
+// `component_log_density` and `log_probability` give the lane's frame. The first call after
+// `load` reads the caller's frames, which must still be in place, and copies them into the
+// block; later calls read only the block.
 template <Scalar S>
 void score_block(const PreparedGaussianView<S>& view, FrameBlock<S>& block, DensityRows rows,
                  S temperature, S* densities, S* out) noexcept;

@@ -90,14 +90,18 @@ typedef double DoublePairRow __attribute__((vector_size(32), aligned(8), may_ali
 }
 
 // The copy of a loaded block into its values: `tile` dimensions of every lane at a time,
-// transposed in registers, then the last d mod tile dimensions one value at a time.
+// transposed in registers, then the last d mod tile dimensions one value at a time, after which
+// the block counts as copied.
 template <Scalar S, std::size_t Bytes>
 class BlockCopy {
   public:
     static constexpr std::size_t width = FrameBlock<S>::width;
     static constexpr std::size_t tile = 16 / sizeof(S);
 
-    explicit BlockCopy(FrameBlock<S>& block) noexcept : values_(block.values()) {
+    // The values of `block`, dimension-major, which the kernels read once it is copied.
+    static const S* values(FrameBlock<S>& block) noexcept { return block.values(); }
+
+    explicit BlockCopy(FrameBlock<S>& block) noexcept : block_(block), values_(block.values()) {
         const std::uint64_t d = block.dimensions();
         for (std::size_t b = 0; b < width; ++b) {
             rows_[b] = block.frames() + std::min(b, block.count() - 1) * d;
@@ -123,10 +127,12 @@ class BlockCopy {
                 reinterpret_cast<const Vector*>(transposed)[i];
         }
     }
+    // The last dimensions, first to end − 1, which completes the copy.
     void copy_rest(std::size_t first, std::size_t end) const noexcept {
         for (std::size_t j = first; j < end; ++j) {
             for (std::size_t b = 0; b < width; ++b) values_[j * width + b] = rows_[b][j];
         }
+        block_.mark_copied();
     }
     void copy_all(std::uint64_t d) const noexcept {
         std::size_t j = 0;
@@ -135,6 +141,7 @@ class BlockCopy {
     }
 
   private:
+    FrameBlock<S>& block_;
     const S* rows_[width];
     S* values_;
 };

@@ -130,7 +130,7 @@ ModelParameters<S>::ModelParameters(std::span<const StreamLayout> layouts,
 
 template <Scalar S>
 void ModelParameters<S>::validate_mixtures() const {
-    for (const auto& stream : streams) stream.validate();
+    for (const auto& stream : this->streams) stream.validate();
 }
 
 // ---- Builders -----------------------------------------------------------------------------
@@ -169,12 +169,13 @@ ModelParameters<S> ModelParametersBuilder<S>::build() && {
     require_filled(duration_slots, "model builder contains an unfilled duration slot");
     for (const auto& slot : stream_slots) slot->validate();
 
-    ModelParameters<S> model;
-    model.streams.reserve(stream_slots.size());
-    for (auto& slot : stream_slots) model.streams.push_back(std::move(*slot));
-    model.durations.reserve(duration_slots.size());
-    for (const auto& slot : duration_slots) model.durations.push_back(*slot);
-    return model;
+    std::vector<StreamParameters<S>> model_streams;
+    model_streams.reserve(stream_slots.size());
+    for (auto& slot : stream_slots) model_streams.push_back(std::move(*slot));
+    std::vector<DurationParameters<S>> model_durations;
+    model_durations.reserve(duration_slots.size());
+    for (const auto& slot : duration_slots) model_durations.push_back(*slot);
+    return ModelParameters<S>(std::move(model_streams), std::move(model_durations));
 }
 
 template <Scalar S>

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/model/streams_and_durations.hpp"
 #include "core/numerics/change_stamp.hpp"
 #include "core/numerics/error.hpp"
 #include "core/numerics/numerics.hpp"
@@ -108,23 +109,19 @@ struct StreamLayout {
 // A whole model: its streams and one duration law per state.
 //
 // Scoring checks the values of every mixture, which for a large model costs more than the
-// utterance it scores; `scorable` remembers that they passed until the model changes. Code that
-// writes `streams` or `durations` in place calls `note_change()` afterwards.
+// utterance it scores; `scorable` remembers that they passed until the model changes.
 template <Scalar S>
-struct ModelParameters {
-    std::vector<StreamParameters<S>> streams;
-    std::vector<DurationParameters<S>> durations;
-    ChangeStamp stamp;
+struct ModelParameters : StreamsAndDurations<StreamParameters<S>, DurationParameters<S>> {
     PassedCheck scorable;  // every mixture passed `check_scorable`
 
+    using StreamsAndDurations<StreamParameters<S>, DurationParameters<S>>::StreamsAndDurations;
     ModelParameters() = default;
     // One stream per layout and `state_count` default durations.
     ModelParameters(std::span<const StreamLayout> layouts, std::uint64_t state_count);
 
-    std::uint64_t state_count() const noexcept { return durations.size(); }
+    std::uint64_t state_count() const noexcept { return this->durations.size(); }
     // The shape check of every emission of every stream, in order.
     void validate_mixtures() const;
-    void note_change() noexcept { stamp.renew(); }
 };
 
 template <Scalar S>

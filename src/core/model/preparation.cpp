@@ -67,18 +67,16 @@ template <Scalar S>
 StreamPreparation<S> prepare_named_states(const StreamParameters<S>& stream,
                                           std::span<const std::int32_t> states,
                                           std::optional<std::uint64_t> dimensions,
-                                          const ModelError& list_failure, bool values_known) {
+                                          const ModelError& list_failure,
+                                          const RememberedCheck& scorable) {
     StreamPreparation<S> prepared;
     reserve_or_fail(prepared.normalizers, stream.emissions.size(), list_failure);
     for (const auto& mixture : stream.emissions) {
         if (dimensions && mixture.dimensions != *dimensions) {
             throw ModelError("emission and observation dimensions differ");
         }
-        if (values_known) {
-            mixture.check_shape();
-        } else {
-            check_scorable(mixture);
-        }
+        if (scorable.known()) mixture.check_shape();
+        scorable.run([&] { check_scorable(mixture); });
         prepared.normalizers.emplace_back();
     }
     for (const std::int32_t state : states) {
@@ -210,7 +208,7 @@ OwnedPreparedModelParameters<S> prepare_owned_duration_states(
     template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() &&;           \
     template StreamPreparation<S> prepare_named_states(                                          \
         const StreamParameters<S>&, std::span<const std::int32_t>, std::optional<std::uint64_t>, \
-        const ModelError&, bool);                                                                \
+        const ModelError&, const RememberedCheck&);                                              \
     template OwnedPreparedModelParameters<S> prepare_owned_duration_states(                      \
         ModelParameters<S>, const PreparationOptions<S>&);                                       \
     template OwnedPreparedModelParameters<S> prepare_owned_duration_states(                      \

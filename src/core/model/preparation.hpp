@@ -58,14 +58,15 @@ struct StreamPreparation {
 // segmentation: a large model pays only for the states the call uses. Every mixture of the
 // stream is still checked, in order: its dimension count against `dimensions` when given
 // ("emission and observation dimensions differ"), then `check_scorable`, of which only the
-// shape check when `values_known` says the model's mixtures already passed it. Entries of
-// `states` out of range are skipped; unnamed states keep an empty array. A list that cannot be
-// allocated fails with `list_failure`.
+// shape check when `scorable` knows the model's mixtures passed it. Entries of `states` out of
+// range are skipped; unnamed states keep an empty array. A list that cannot be allocated fails
+// with `list_failure`.
 template <Scalar S>
 StreamPreparation<S> prepare_named_states(const StreamParameters<S>& stream,
                                           std::span<const std::int32_t> states,
                                           std::optional<std::uint64_t> dimensions,
-                                          const ModelError& list_failure, bool values_known);
+                                          const ModelError& list_failure,
+                                          const RememberedCheck& scorable);
 
 // A stream that owns its preparation.
 template <Scalar S>

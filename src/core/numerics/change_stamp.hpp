@@ -4,11 +4,23 @@
 // change of the value replaces. A `PassedCheck` records the stamp at which its check passed;
 // only success is remembered, so a value that failed is checked in full again.
 //
-// Both are atomic: several threads may read one value, and check it, at the same time. A copy
-// or an assignment is a change: it gets a new stamp and forgets what passed.
+// Both are atomic: several threads may read one value, and check it, at the same time. A copy,
+// an assignment or a move is a change: it gets a new stamp and forgets what passed, and a move
+// renews the stamp of the value it empties too.
+//
+// Builds without NDEBUG, and those that define TARVEK_VERIFY_REMEMBERED_CHECKS (the sanitized
+// ones), still run every check that a remembered pass would skip, and stop the process when it
+// fails: a value was then changed without renewing its stamp.
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#if !defined(NDEBUG) && !defined(TARVEK_VERIFY_REMEMBERED_CHECKS)
+#define TARVEK_VERIFY_REMEMBERED_CHECKS 1
+#endif
 
 namespace tarvek {
 
@@ -16,8 +28,14 @@ class ChangeStamp {
   public:
     ChangeStamp() noexcept : value_(fresh()) {}
     ChangeStamp(const ChangeStamp&) noexcept : value_(fresh()) {}
+    ChangeStamp(ChangeStamp&& emptied) noexcept : value_(fresh()) { emptied.renew(); }
     ChangeStamp& operator=(const ChangeStamp&) noexcept {
         renew();
+        return *this;
+    }
+    ChangeStamp& operator=(ChangeStamp&& emptied) noexcept {
+        renew();
+        emptied.renew();
         return *this;
     }
 
@@ -57,6 +75,53 @@ class PassedCheck {
 
   private:
     mutable std::atomic<std::uint64_t> passed_at_{0};
+};
+
+#ifdef TARVEK_COUNT_VALUE_CHECKS
+// Test builds count the value checks that no remembered pass skipped.
+inline std::atomic<std::uint64_t> value_checks_run{0};
+#endif
+
+// One check of a stamped value: the stamp is read as it begins, and the value checks run only
+// when `check` did not pass at that stamp.
+class RememberedCheck {
+  public:
+    RememberedCheck(const PassedCheck& check, const ChangeStamp& stamp) noexcept
+        : check_(check), stamp_(stamp.value()), known_(check.holds_at(stamp_)) {}
+
+    // Whether the value passed at the stamp read: its value checks may be skipped.
+    bool known() const noexcept { return known_; }
+
+    // Runs `value_check` unless the pass is known.
+    template <class ValueCheck>
+    void run(ValueCheck&& value_check) const {
+        if (!known_) {
+#ifdef TARVEK_COUNT_VALUE_CHECKS
+            value_checks_run.fetch_add(1, std::memory_order_relaxed);
+#endif
+            value_check();
+            return;
+        }
+#ifdef TARVEK_VERIFY_REMEMBERED_CHECKS
+        try {
+            value_check();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr,
+                         "tarvek: a value that passed its checks was changed without renewing "
+                         "its change stamp; the check now fails with \"%s\"\n",
+                         error.what());
+            std::abort();
+        }
+#endif
+    }
+
+    // Remembers that the value passed at the stamp read.
+    void remember() const noexcept { check_.remember(stamp_); }
+
+  private:
+    const PassedCheck& check_;
+    std::uint64_t stamp_;
+    bool known_;
 };
 
 }  // namespace tarvek

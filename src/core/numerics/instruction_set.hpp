@@ -23,9 +23,28 @@ inline bool processor_runs(InstructionSet set) noexcept {
     return set == InstructionSet::baseline;
 }
 
-// The set the entry points choose: AVX2 where the processor runs it.
-inline InstructionSet fastest_instruction_set() noexcept {
-    return processor_runs(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::baseline;
+// The set the entry points choose, found once: AVX2 where the processor runs it.
+inline const InstructionSet fastest_instruction_set =
+    processor_runs(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::baseline;
+
+namespace detail {
+#ifdef TARVEK_AVX2_BUILDS
+template <class Kernel, class... Arguments>
+[[gnu::target("avx2")]] void run_avx2(Arguments... arguments) noexcept {
+    Kernel::template run<32>(arguments...);
+}
+#endif
+}  // namespace detail
+
+// `Kernel::run<Bytes>(arguments...)` as built for `set`, one the processor runs: the AVX2 build
+// with vectors of 32 bytes, or the baseline with vectors of 16. The arguments are passed by
+// value, as to a function of its own.
+template <class Kernel, class... Arguments>
+inline void run_kernel(InstructionSet set, Arguments... arguments) noexcept {
+#ifdef TARVEK_AVX2_BUILDS
+    if (set == InstructionSet::avx2) return detail::run_avx2<Kernel>(arguments...);
+#endif
+    Kernel::template run<16>(arguments...);
 }
 
 }  // namespace tarvek

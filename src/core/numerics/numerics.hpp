@@ -83,9 +83,10 @@ inline float select_bits(bool condition, float if_true, float if_false) noexcept
 }
 
 // The steps of fast_exp, each on its own so that a kernel can spread them between other work.
+// p = x · log2(e) is the exponent, and the power 2^p the result.
 
-// p = x · log2(e) clamped to [lower clamp, overflow]; a NaN p takes the lower clamp.
-inline float clamped_power(float p) noexcept {
+// p clamped to [lower clamp, overflow]; a NaN p takes the lower clamp.
+inline float clamped_exponent(float p) noexcept {
     const float upper = select_bits(std::isless(p, pow2_overflow), p, pow2_overflow);
     return select_bits(std::isgreater(p, pow2_lower_clamp), upper, pow2_lower_clamp);
 }
@@ -108,7 +109,8 @@ inline float pow2_from_parts(float p, float z, float quotient) noexcept {
     const float bounded = select_bits(std::isless(scaled, 2147483520.0f), scaled, 2147483520.0f);
     return std::bit_cast<float>(static_cast<std::uint32_t>(static_cast<std::int32_t>(bounded)));
 }
-// fast_exp's result from x, whether its p reached the overflow, and the power of the clamped p.
+// fast_exp's result from x, whether its p reached the overflow, and the power of the clamped p
+// (`pow2_from_parts`).
 inline float exp_from_power(float x, bool overflows, float power) noexcept {
     const float finite = select_bits(overflows, std::numeric_limits<float>::infinity(), power);
     return select_bits(std::isunordered(x, x), x, finite);
@@ -121,7 +123,7 @@ inline float exp_from_power(float x, bool overflows, float power) noexcept {
 inline float fast_exp(float x) noexcept {
     using namespace detail;
     const float p = x * log2_e;
-    const float clamped = clamped_power(p);
+    const float clamped = clamped_exponent(p);
     const float z = pow2_fraction(clamped);
     return exp_from_power(x, std::isgreaterequal(p, pow2_overflow),
                           pow2_from_parts(clamped, z, pow2_quotient(z)));
@@ -254,7 +256,7 @@ class SteppedFastExp {
             case 0:
                 for (std::size_t i = 0; i < N; ++i) {
                     const float p = static_cast<float>(x[i]) * log2_e;
-                    clamped_[i] = clamped_power(p);
+                    clamped_[i] = clamped_exponent(p);
                     overflows_[i] = select_bits(std::isgreaterequal(p, pow2_overflow), 1.0f, 0.0f);
                 }
                 return;

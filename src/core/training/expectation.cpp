@@ -105,40 +105,24 @@ void validate_expectation(const ModelSufficientStatistics<S>& statistics,
 
 // sum[j] += p·x[j] and squared_sum[j] += x[j]·(p·x[j]) for j < d: independent sums, so the
 // lanes run across j; element-wise products and sums give the same bits at any width.
-template <Scalar S>
-inline void weighted_frame_kernel(S* __restrict sum, S* __restrict squared_sum,
-                                  const S* __restrict x, S p, std::size_t d) noexcept {
-    for (std::size_t j = 0; j < d; ++j) {
-        const S weighted = p * x[j];
-        sum[j] += weighted;
-        squared_sum[j] += x[j] * weighted;
+struct WeightedFrameKernel {
+    template <std::size_t, Scalar S>
+    [[gnu::always_inline]] static void run(S* __restrict sum, S* __restrict squared_sum,
+                                           const S* __restrict x, S p, std::size_t d) noexcept {
+        for (std::size_t j = 0; j < d; ++j) {
+            const S weighted = p * x[j];
+            sum[j] += weighted;
+            squared_sum[j] += x[j] * weighted;
+        }
     }
-}
-
-template <Scalar S>
-void add_weighted_frame_baseline(S* sum, S* squared_sum, const S* x, S p, std::size_t d) noexcept {
-    weighted_frame_kernel(sum, squared_sum, x, p, d);
-}
-
-#ifdef TARVEK_AVX2_BUILDS
-template <Scalar S>
-[[gnu::target("avx2")]] void add_weighted_frame_avx2(S* sum, S* squared_sum, const S* x, S p,
-                                                     std::size_t d) noexcept {
-    weighted_frame_kernel(sum, squared_sum, x, p, d);
-}
-#endif
-
-const InstructionSet accumulation_set = fastest_instruction_set();
+};
 
 }  // namespace
 
 template <Scalar S>
 void add_weighted_frame(InstructionSet set, S* sum, S* squared_sum, const S* x, S p,
                         std::size_t d) noexcept {
-#ifdef TARVEK_AVX2_BUILDS
-    if (set == InstructionSet::avx2) return add_weighted_frame_avx2(sum, squared_sum, x, p, d);
-#endif
-    add_weighted_frame_baseline(sum, squared_sum, x, p, d);
+    run_kernel<WeightedFrameKernel>(set, sum, squared_sum, x, p, d);
 }
 
 namespace {
@@ -171,7 +155,8 @@ class EmissionAccumulator {
             for (std::size_t m = 0; m < components; ++m) {
                 const S p = static_cast<S>(weights[m]);
                 occupancies[m] += p;
-                add_weighted_frame(accumulation_set, sums + m * d, squared_sums + m * d, x, p, d);
+                add_weighted_frame(fastest_instruction_set, sums + m * d, squared_sums + m * d, x,
+                                   p, d);
             }
         }
     }

@@ -1,6 +1,7 @@
 #include "core/training/statistics.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
@@ -131,26 +132,27 @@ ModelSufficientStatistics<S> ModelSufficientStatistics<S>::from_model(
     const ModelParameters<S>& model) {
     // A later stream's bad shape is reported before an earlier stream is built.
     model.validate_mixtures();
-    ModelSufficientStatistics statistics;
-    statistics.streams.reserve(model.streams.size());
+    std::vector<StreamSufficientStatistics<S>> streams;
+    streams.reserve(model.streams.size());
     for (const auto& stream : model.streams) {
-        statistics.streams.push_back(StreamSufficientStatistics<S>::from_stream(stream));
+        streams.push_back(StreamSufficientStatistics<S>::from_stream(stream));
     }
-    statistics.durations.assign(model.durations.size(), DurationSufficientStatistics<S>{});
-    return statistics;
+    return ModelSufficientStatistics(
+        std::move(streams), std::vector<DurationSufficientStatistics<S>>(model.durations.size()));
 }
 
 template <Scalar S>
 void ModelSufficientStatistics<S>::clear() noexcept {
-    for (auto& stream : streams) stream.clear();
-    std::fill(durations.begin(), durations.end(), DurationSufficientStatistics<S>{});
-    note_change();
+    const auto edit = this->edit();
+    for (auto& stream : edit.streams) stream.clear();
+    std::fill(edit.durations.begin(), edit.durations.end(), DurationSufficientStatistics<S>{});
 }
 
 template <Scalar S>
 void ModelSufficientStatistics<S>::validate_for(const ModelParameters<S>& model) const {
-    const std::uint64_t now = stamp.value();
-    const bool values_known = valid_values.holds_at(now);
+    const RememberedCheck values(valid_values, this->stamp);
+    const auto& streams = this->streams;
+    const auto& durations = this->durations;
     if (streams.size() != model.streams.size() || durations.size() != model.durations.size()) {
         throw ModelError("statistics stream or duration counts differ from the model");
     }
@@ -163,12 +165,13 @@ void ModelSufficientStatistics<S>::validate_for(const ModelParameters<S>& model)
         for (std::size_t j = 0; j < gaussians.size(); ++j) {
             gaussians[j].validate_shape_for(mixtures[j]);
             // Values that passed can only fail again after a change.
-            if (!values_known) gaussians[j].validate_values();
+            values.run([&] { gaussians[j].validate_values(); });
         }
     }
-    if (values_known) return;
-    for (const auto& duration : durations) duration.validate();
-    valid_values.remember(now);
+    values.run([&] {
+        for (const auto& duration : durations) duration.validate();
+    });
+    values.remember();
 }
 
 template std::vector<float> zeros<float>(std::uint64_t);

@@ -81,14 +81,14 @@ struct DurationSufficientStatistics {
 //
 // `validate_for` checks every value, which for a large model costs more than accumulating one
 // utterance; `valid_values` remembers that they passed until the statistics change. The checks
-// against the model's shape are cheap and always made. Code that writes `streams` or
-// `durations` in place calls `note_change()` afterwards.
+// against the model's shape are cheap and always made.
 template <Scalar S>
-struct ModelSufficientStatistics {
-    std::vector<StreamSufficientStatistics<S>> streams;
-    std::vector<DurationSufficientStatistics<S>> durations;
-    ChangeStamp stamp;
+struct ModelSufficientStatistics
+    : StreamsAndDurations<StreamSufficientStatistics<S>, DurationSufficientStatistics<S>> {
     PassedCheck valid_values;  // every sum passed the value checks of `validate_for`
+
+    using StreamsAndDurations<StreamSufficientStatistics<S>,
+                              DurationSufficientStatistics<S>>::StreamsAndDurations;
 
     // Zero sums shaped like `model`. Every mixture of every stream is shape-checked before
     // anything is built; the durations' parameters are not examined.
@@ -98,7 +98,6 @@ struct ModelSufficientStatistics {
     // Counts, then stream by stream the emission count and each Gaussian (`validate_for`),
     // then the duration sums; the first failure is thrown.
     void validate_for(const ModelParameters<S>& model) const;
-    void note_change() noexcept { stamp.renew(); }
 };
 
 }  // namespace tarvek

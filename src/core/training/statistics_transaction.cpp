@@ -38,8 +38,9 @@ StagedStatistics<S>::StagedStatistics(const ModelSufficientStatistics<S>& statis
         stage(streams_[i], std::span<const std::int32_t>(segmentation.output_states[i]),
               statistics.streams[i].emissions);
     }
-    stage(durations_, std::span<const std::int32_t>(segmentation.duration_states),
-          statistics.durations);
+    stage<DurationSufficientStatistics<S>>(
+        durations_, std::span<const std::int32_t>(segmentation.duration_states),
+        statistics.durations);
 }
 
 template <Scalar S>
@@ -58,20 +59,22 @@ template <Scalar S>
 void StagedStatistics<S>::commit(ModelSufficientStatistics<S>& statistics) noexcept {
     // The copies passed their checks and the rest passed before the call: statistics whose
     // values were known to be valid stay so.
-    const bool values_known = statistics.valid_values.holds_at(statistics.stamp.value());
-    for (std::size_t i = 0; i < streams_.size(); ++i) {
-        auto& gaussians = statistics.streams[i].emissions;
-        auto& staged = streams_[i];
-        for (std::size_t j = 0; j < staged.states.size(); ++j) {
-            std::swap(gaussians[static_cast<std::size_t>(staged.states[j])], staged.copies[j]);
+    const bool values_known = RememberedCheck(statistics.valid_values, statistics.stamp).known();
+    {
+        const auto edit = statistics.edit();
+        for (std::size_t i = 0; i < streams_.size(); ++i) {
+            auto& gaussians = edit.streams[i].emissions;
+            auto& staged = streams_[i];
+            for (std::size_t j = 0; j < staged.states.size(); ++j) {
+                std::swap(gaussians[static_cast<std::size_t>(staged.states[j])], staged.copies[j]);
+            }
+        }
+        for (std::size_t j = 0; j < durations_.states.size(); ++j) {
+            std::swap(edit.durations[static_cast<std::size_t>(durations_.states[j])],
+                      durations_.copies[j]);
         }
     }
-    for (std::size_t j = 0; j < durations_.states.size(); ++j) {
-        std::swap(statistics.durations[static_cast<std::size_t>(durations_.states[j])],
-                  durations_.copies[j]);
-    }
-    statistics.note_change();
-    if (values_known) statistics.valid_values.remember(statistics.stamp.value());
+    if (values_known) RememberedCheck(statistics.valid_values, statistics.stamp).remember();
 }
 
 template class StagedStatistics<float>;

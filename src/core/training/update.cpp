@@ -123,15 +123,16 @@ void update(ModelParameters<S>& model, const ModelSufficientStatistics<S>& stati
             const UpdateOptions<S>& options) {
     statistics.validate_for(model);
     check_option_floors(options);
-    ModelParameters<S> updated = model;
-    for (std::size_t i = 0; i < updated.streams.size(); ++i) {
-        check_stream_update(updated.streams[i], statistics.streams[i], options);
-        update_emissions(updated.streams[i].emissions, statistics.streams[i], options);
+    std::vector<StreamParameters<S>> streams = model.streams;
+    std::vector<DurationParameters<S>> durations = model.durations;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        check_stream_update(streams[i], statistics.streams[i], options);
+        update_emissions(streams[i].emissions, statistics.streams[i], options);
     }
-    for (std::size_t j = 0; j < updated.durations.size(); ++j) {
-        update(updated.durations[j], statistics.durations[j], options);
+    for (std::size_t j = 0; j < durations.size(); ++j) {
+        update(durations[j], statistics.durations[j], options);
     }
-    model = std::move(updated);
+    model = ModelParameters<S>(std::move(streams), std::move(durations));
 }
 
 template <Scalar S>

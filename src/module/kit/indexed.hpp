@@ -14,9 +14,9 @@
 
 namespace tarvek::py {
 
-// A new object of `ElementClass` holding a copy of element `index`; None past the end.
-template <class ElementClass, class T>
-std::optional<Object> object_at(const std::vector<T>& items, std::uint64_t index) {
+// A new object of `ElementClass` holding a copy of element `index` of a list; None past the end.
+template <class ElementClass, class Items>
+std::optional<Object> object_at(const Items& items, std::uint64_t index) {
     if (index >= items.size()) return std::nullopt;
     return make_object<ElementClass>(items[index]);
 }

@@ -52,6 +52,9 @@ void each_field(T& r, F&& f) {
         f("fixed_mean_duration", r.fixed_mean_duration), f("variance_floor", r.variance_floor);
     } else if constexpr (requires { r.emissions; }) {
         f("weight", r.weight), f("emissions", r.emissions);
+    } else if constexpr (requires { r.edit(); }) {
+        const auto edit = r.edit();
+        f("streams", edit.streams), f("durations", edit.durations);
     } else if constexpr (requires { r.durations; }) {
         f("streams", r.streams), f("durations", r.durations);
     } else if constexpr (requires { r.dimension; }) {

@@ -88,8 +88,9 @@ TYPED_TEST(SerialRecords, FloatsTravelAsFloat32) {
 template <Scalar S>
 ModelParameters<S> two_stream_model() {
     ModelParameters<S> model;
+    const auto edit = model.edit();
     for (int s = 0; s < 2; ++s) {
-        auto& stream = model.streams.emplace_back();
+        auto& stream = edit.streams.emplace_back();
         stream.weight = S(0.5) + static_cast<S>(s);
         stream.emissions = {GaussianMixtureParameters<S>(1, 2), GaussianMixtureParameters<S>(2, 3)};
         for (auto& mixture : stream.emissions) {
@@ -99,8 +100,8 @@ ModelParameters<S> two_stream_model() {
             }
         }
     }
-    model.durations.resize(3);
-    model.durations[2].maximum_duration = 12;
+    edit.durations.resize(3);
+    edit.durations[2].maximum_duration = 12;
     return model;
 }
 
@@ -114,18 +115,20 @@ TYPED_TEST(SerialRecords, WritersCheckBeforeWriting) {
         return codec_failure([&] { write_record(record, ModelEncoding::historical); });
     };
     ModelParameters<S> model = two_stream_model<S>();
-    S& last_floor = model.streams.back().emissions.back().variance_floors.back();
-    last_floor = S(-0.0);
+    const auto set_last_floor = [&](S floor) {
+        model.edit().streams.back().emissions.back().variance_floors.back() = floor;
+    };
+    set_last_floor(S(-0.0));
     EXPECT_EQ(historical(model).first, "no error");
     for (const S floor : {S(1e-3), std::numeric_limits<S>::quiet_NaN()}) {
-        last_floor = floor;
+        set_last_floor(floor);
         const auto refused =
             invalid_input("historical schema cannot represent nonzero variance floors");
         EXPECT_EQ(historical(model), refused);
-        EXPECT_EQ(historical(model.streams.back()), refused);
+        EXPECT_EQ(historical(model.streams[model.streams.size() - 1]), refused);
         EXPECT_EQ(codec_error_of([&] { write_record(model); }), "no error");
     }
-    model.streams[1].emissions[0].variances.pop_back();
+    model.edit().streams[1].emissions[0].variances.pop_back();
     EXPECT_EQ(codec_failure([&] { write_record(model); }),
               invalid_input("parameter lengths do not match dimensions"));
     auto observation = ObservationData<S>::create(1, std::vector<std::size_t>{1});
@@ -148,12 +151,15 @@ TYPED_TEST(SerialRecords, UncheckedValuesAndOtherPrecisionRoundTrip) {
     using Other = std::conditional_t<std::is_same_v<S, float>, double, float>;
     ModelParameters<S> model = two_stream_model<S>();
     // Values are not checked: NaN and negative weights, means and variances pass.
-    model.streams[0].weight = std::numeric_limits<S>::quiet_NaN();
-    model.streams[1].weight = S(-2);
-    model.streams[0].emissions[1].means[0] = std::numeric_limits<S>::quiet_NaN();
-    model.streams[0].emissions[1].variances[1] = S(-3);
-    model.streams[1].emissions[0].weights[0] = S(0.1);
-    model.durations[0].minimum_duration = -7;
+    {
+        const auto edit = model.edit();
+        edit.streams[0].weight = std::numeric_limits<S>::quiet_NaN();
+        edit.streams[1].weight = S(-2);
+        edit.streams[0].emissions[1].means[0] = std::numeric_limits<S>::quiet_NaN();
+        edit.streams[0].emissions[1].variances[1] = S(-3);
+        edit.streams[1].emissions[0].weights[0] = S(0.1);
+        edit.durations[0].minimum_duration = -7;
+    }
     const Bytes bytes = write_record(model);
     const auto same = read_record<ModelParameters<S>>(bytes, default_max_array_entries);
     EXPECT_EQ(write_record(same), bytes);
@@ -166,7 +172,7 @@ TYPED_TEST(SerialRecords, UncheckedValuesAndOtherPrecisionRoundTrip) {
     EXPECT_EQ(other.streams[1].emissions[0].weights[0], static_cast<Other>(0.1f));
     EXPECT_EQ(other.streams[1].emissions[1].means, (std::vector<Other>{0, 0.5, 1, 1.5, 2, 2.5}));
     if constexpr (sizeof(S) == 8) {  // narrowed below the float32 range
-        model.streams[0].emissions[0].variances[0] = 1e-50;
+        model.edit().streams[0].emissions[0].variances[0] = 1e-50;
         const auto read = read_record<ModelParameters<S>>(write_record(model), 1000);
         EXPECT_EQ(read.streams[0].emissions[0].variances[0], 0.0);
     }

@@ -295,7 +295,7 @@ TYPED_TEST(DurationOccupancy, TableAllocFail) {
     using S = TypeParam;
     const std::uint64_t frames = testing::two_to(31) - 1, positions = testing::two_to(18);
     auto model = testing::duration_model<S>({{2, 1}});
-    model.durations[0].maximum_duration = 2;
+    model.edit().durations[0].maximum_duration = 2;
     auto segmentation = SegmentationData<S>::create(1, positions);
     for (std::uint64_t k = 0; k < positions; ++k) {
         segmentation.boundaries[k] = std::int32_t((k + 1) * frames / positions);

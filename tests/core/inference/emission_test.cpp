@@ -65,7 +65,7 @@ Call<S> random_call(std::mt19937_64& random, const std::vector<StreamLayout>& la
     for (const StreamLayout& layout : layouts) dimensions.push_back(layout.dimensions);
     Call<S> call{ModelParameters<S>(layouts, 1), ObservationData<S>::create(frames, dimensions),
                  SegmentationData<S>::create(layouts.size(), positions)};
-    for (auto& stream : call.model.streams) {
+    for (auto& stream : call.model.edit().streams) {
         for (auto& mixture : stream.emissions) {
             for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
             for (auto& variance : mixture.variances) variance = static_cast<S>(uniform(random));
@@ -147,8 +147,8 @@ TYPED_TEST(Emission, TablesMatchOneFrameScoringOfTheWindowCells) {
             call.mode = mode;
             call.parameter = parameters[trial % 7];
             call.temperature = S(trial % 3) * S(0.35);
-            call.model.streams[1].weight = S(0.5);
-            call.model.streams[2].weight = S(1.25);
+            call.model.edit().streams[1].weight = S(0.5);
+            call.model.edit().streams[2].weight = S(1.25);
             if (mode != Mode::state_radius && trial % 2 == 1) {  // only the radius reads these
                 std::reverse(call.segmentation.boundaries.begin(),
                              call.segmentation.boundaries.end());
@@ -193,14 +193,14 @@ TYPED_TEST(Emission, StreamsAddTheirWeightedScores) {
     std::vector<StateScoreTable<S>> alone;  // each stream with weight 1
     for (std::size_t i = 0; i < 2; ++i) {
         Call<S> single = call;
-        single.model.streams = {call.model.streams[i]};
+        single.model.edit().streams = {call.model.streams[i]};
         single.observation.streams = {call.observation.streams[i]};
         single.segmentation.output_states = {call.segmentation.output_states[i]};
         alone.push_back(single.plain());
     }
     for (const auto& [first, second] : {std::pair{S(0.5), S(2)}, {S(1), S(0)}}) {
-        call.model.streams[0].weight = first;
-        call.model.streams[1].weight = second;
+        call.model.edit().streams[0].weight = first;
+        call.model.edit().streams[1].weight = second;
         const auto both = call.plain();
         for (std::size_t c = 0; c < both.values.size(); ++c) {
             EXPECT_EQ(both.values[c], alone[0].values[c] * first + alone[1].values[c] * second);
@@ -291,20 +291,23 @@ std::vector<Step> check_steps(Call<S>& c, bool prepared) {
     c.mode = Mode::state_radius;
     c.temperature = S(-1);
     c.parameter = nan;
-    c.model.streams[0].weight = std::numeric_limits<S>::infinity();
-    c.model.streams[0].emissions[0].means.push_back(S(0));
-    c.model.streams[0].emissions[1].variances[3] = S(0);  // the prepared form never reads it
+    {
+        const auto edit = c.model.edit();
+        edit.streams[0].weight = std::numeric_limits<S>::infinity();
+        edit.streams[0].emissions[0].means.push_back(S(0));
+        edit.streams[0].emissions[1].variances[3] = S(0);  // the prepared form never reads it
+    }
     const Step weight{"stream weights must be finite and nonnegative",
-                      [&c] { c.model.streams[0].weight = S(1); }};
+                      [&c] { c.model.edit().streams[0].weight = S(1); }};
     const Step lengths{"parameter lengths do not match dimensions",
-                       [&c] { c.model.streams[0].emissions[0].means.pop_back(); }};
+                       [&c] { c.model.edit().streams[0].emissions[0].means.pop_back(); }};
     std::vector<Step> steps;
     if (!prepared) {  // the preparation runs before any input check
         steps = {weight,
                  lengths,
                  {"emissions require finite means, positive variances, and nonnegative finite "
                   "weights",
-                  [&c] { c.model.streams[0].emissions[1].variances[3] = S(1); }}};
+                  [&c] { c.model.edit().streams[0].emissions[1].variances[3] = S(1); }}};
     }
     steps.push_back({"frame count exceeds the legacy format", [&c] {
                          c.observation =
@@ -370,7 +373,7 @@ TYPED_TEST(Emission, PreparedModelLackingAMixtureFails) {
     auto call = chain_call<S>({2, 4, 6}, 6, Mode::state_radius, S(0));
     // The prepared model has two emissions where the model argument has three.
     auto smaller = call.model;
-    smaller.streams[0].emissions.pop_back();
+    smaller.edit().streams[0].emissions.pop_back();
     const auto prepared = Call<S>::prepare(smaller);
     EXPECT_EQ(error_of([&] { call.prepared(prepared); }), "emission state is out of range");
     // Unless no cell of position 2 is computed (its segment starts at T).
@@ -378,9 +381,9 @@ TYPED_TEST(Emission, PreparedModelLackingAMixtureFails) {
     expect_same_bits(call.prepared(prepared), call.plain());
     // A prepared mixture of other dimensions is refused by the mixture scoring, not read.
     auto wider = call.model;
-    wider.streams[0].emissions[1] = GaussianMixtureParameters<S>(2, 4);
-    std::fill(wider.streams[0].emissions[1].variances.begin(),
-              wider.streams[0].emissions[1].variances.end(), S(1));
+    GaussianMixtureParameters<S> wide(2, 4);
+    std::fill(wide.variances.begin(), wide.variances.end(), S(1));
+    wider.edit().streams[0].emissions[1] = wide;
     call.mode = Mode::none;
     EXPECT_EQ(error_of([&] { call.prepared(Call<S>::prepare(wider)); }),
               "observation must have matching dimensions and finite values");

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/data/data.hpp"
-#include "core/model/model.hpp"
 #include "core/inference/score_table.hpp"
+#include "core/model/model.hpp"
 
 namespace tarvek::geometric_testing {
 
@@ -23,11 +23,12 @@ ModelParameters<S> chain_model(const std::vector<double>& duration_means) {
     const std::uint64_t positions = duration_means.size();
     const StreamLayout layout{positions, 1, 1};
     ModelParameters<S> model(std::span<const StreamLayout>(&layout, 1), positions);
+    const auto edit = model.edit();
     for (std::uint64_t s = 0; s < positions; ++s) {
-        model.streams[0].emissions[s].means[0] = static_cast<S>(s);
-        model.streams[0].emissions[s].variances[0] = S(1);
-        model.durations[s].mean = static_cast<S>(duration_means[s]);
-        model.durations[s].variance = S(1);
+        edit.streams[0].emissions[s].means[0] = static_cast<S>(s);
+        edit.streams[0].emissions[s].variances[0] = S(1);
+        edit.durations[s].mean = static_cast<S>(duration_means[s]);
+        edit.durations[s].variance = S(1);
     }
     return model;
 }

@@ -59,7 +59,7 @@ TYPED_TEST(HsmmDurations, DefaultsAndRowLengths) {
 TYPED_TEST(HsmmDurations, RowsFollowTheDurationLaw) {
     using S = TypeParam;
     auto model = duration_model<S>({{4, 1}, {2.5, 0.7}, {4, 1}});
-    model.durations[2].minimum_duration = 3;
+    model.edit().durations[2].minimum_duration = 3;
     const auto chain = hsmm_chain<S>({10, 12, 12});
     HsmmOptions<S> options{S(0.8), S(1.5)};
     const auto clamped = prepare_hsmm_durations_with(model, chain, 12, 3, options, true);
@@ -161,12 +161,13 @@ TYPED_TEST(HsmmDurations, CheckOrder) {
         {"negative duration state",
          [](Call& c) { c.chain.duration_states[0] = -1, c.chain.boundaries[1] = 2; }},
         {"duration state is out of range", [](Call& c) { c.chain.duration_states[1] = 2; }},
-        {law, [](Call& c) { c.model.durations[1].mean = S(nan); }},
-        {law, [](Call& c) { c.model.durations[1].variance = S(0); }},
-        {law, [](Call& c) { c.model.durations[0].variance = S(inf); }},
+        {law, [](Call& c) { c.model.edit().durations[1].mean = S(nan); }},
+        {law, [](Call& c) { c.model.edit().durations[1].variance = S(0); }},
+        {law, [](Call& c) { c.model.edit().durations[0].variance = S(inf); }},
         {missing, [&](Call& c) { c.prepared = &first, c.chain.boundaries = {3, 5}; }},
         // A row of one entry looks nothing up.
-        {ok, [&](Call& c) { c.prepared = &first, c.model.durations[1].maximum_duration = 1; }},
+        {ok,
+         [&](Call& c) { c.prepared = &first, c.model.edit().durations[1].maximum_duration = 1; }},
         {final_boundary, [](Call& c) { c.chain.boundaries = {3, 5}; }},
         {ok, [](Call& c) { c.chain = hsmm_chain<S>({}), c.frames = c.states = 0; }},
         {final_boundary, [](Call& c) { c.chain = hsmm_chain<S>({}), c.states = 0; }},
@@ -190,7 +191,7 @@ TYPED_TEST(HsmmDurations, RowAboveCapAllocFail) {
     call.clamp = true;  // clamped to T + 1
     EXPECT_EQ(call.run(), "no error");
     RowCall<S> wide;
-    wide.model.durations[1].mean = S(1e30);
+    wide.model.edit().durations[1].mean = S(1e30);
     EXPECT_EQ(wide.run(), failed);
     wide.options.duration_extra = ~std::uint64_t{0};
     EXPECT_EQ(wide.run(), failed);

@@ -99,7 +99,7 @@ TYPED_TEST(HsmmForward, TiesKeepEarlierEntryAndShorterDuration) {
 TYPED_TEST(HsmmForward, DurationBelowMinimumCanStillBeChosen) {
     using S = TypeParam;
     auto model = duration_model<S>({{2, 1}});
-    model.durations[0].minimum_duration = 5;
+    model.edit().durations[0].minimum_duration = 5;
     const auto path = viterbi_hsmm_with(model, hsmm_chain<S>({2}), constant<S>(2, 1, -1), {S(0.5)});
     EXPECT_EQ(path.occurrences, (Path{{0, 2}}));
     EXPECT_EQ(path.log_probability, (S(-5e14) + S(-1)) + S(-1));
@@ -154,7 +154,7 @@ TYPED_TEST(HsmmForward, GraphFormEqualsSegmentationForm) {
 TYPED_TEST(HsmmForward, RowsWithoutDurationsLeaveLogZero) {
     using S = TypeParam;
     auto model = duration_model<S>({{-50, 1}, {2, 1}, {2, 1}});
-    model.durations[1].maximum_duration = 1;
+    model.edit().durations[1].maximum_duration = 1;
     const auto chain = hsmm_chain<S>({0, 3, 6});  // position 0 is an empty segment
     const auto emissions = constant<S>(6, 3, -1);
     const HsmmOptions<S> options{S(1), S(1), S(5), 0, S(0)};
@@ -180,7 +180,7 @@ TYPED_TEST(HsmmForward, TablesAboveCapAllocFail) {
     constexpr std::uint64_t positions = testing::two_to(17);
     constexpr std::int32_t frames = 2147483647;
     auto model = duration_model<S>({{2, 1}});
-    model.durations[0].maximum_duration = 1;  // rows of one entry
+    model.edit().durations[0].maximum_duration = 1;  // rows of one entry
     auto chain = SegmentationData<S>::create(1, positions);
     for (std::uint64_t k = 0; k < positions; ++k) {
         chain.boundaries[k] = std::int32_t((k + 1) * (frames / positions));

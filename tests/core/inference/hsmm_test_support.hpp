@@ -23,7 +23,8 @@ inline constexpr double pi = 3.141592653589793;
 template <Scalar S>
 ModelParameters<S> duration_model(std::initializer_list<std::pair<double, double>> laws) {
     ModelParameters<S> model;
-    for (const auto& [mean, variance] : laws) model.durations.push_back({S(mean), S(variance)});
+    for (const auto& [mean, variance] : laws)
+        model.edit().durations.push_back({S(mean), S(variance)});
     return model;
 }
 
@@ -186,7 +187,8 @@ struct PathReference {
     ModelParameters<S> model() const {
         ModelParameters<S> model;
         for (const Law& law : laws) {
-            model.durations.push_back({S(law.mean), S(law.variance), law.minimum, law.maximum});
+            model.edit().durations.push_back(
+                {S(law.mean), S(law.variance), law.minimum, law.maximum});
         }
         return model;
     }

@@ -47,7 +47,7 @@ struct Call {
         std::uniform_real_distribution<double> uniform(0.0, 1.0);
         const std::vector<StreamLayout> layouts = {{1, 1, 1}, {3, components, 2}};
         model = ModelParameters<S>(layouts, 1);
-        for (auto& stream_parameters : model.streams) {
+        for (auto& stream_parameters : model.edit().streams) {
             for (auto& mixture : stream_parameters.emissions) {
                 for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
                 for (auto& v : mixture.variances) v = static_cast<S>(0.5 + 1.5 * uniform(random));
@@ -64,7 +64,7 @@ struct Call {
         for (std::uint64_t s = 0; s < positions; ++s) {
             segmentation.output_states[1][s] = static_cast<std::int32_t>((s * 2) % 3);
         }
-        model.streams[1].emissions[2].weights[1] = S(0);
+        model.edit().streams[1].emissions[2].weights[1] = S(0);
         occupancies = StateScoreTable<S>::filled(frames, positions, ModelError("unused"));
         for (S& value : occupancies.values) value = static_cast<S>(0.25 * (1 - uniform(random)));
     }
@@ -192,7 +192,7 @@ TYPED_TEST(MixtureOccupancy, BatchMatchesTheOneFrameRuleBitForBit) {
     for (const std::uint64_t m : {1u, 3u, 8u}) {
         for (const std::uint64_t d : {1u, 5u, 40u}) {
             ModelParameters<S> model(std::vector<StreamLayout>{{4, m, d}}, 1);
-            for (auto& mixture : model.streams[0].emissions) {
+            for (auto& mixture : model.edit().streams[0].emissions) {
                 for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
                 for (auto& v : mixture.variances) {
                     v = static_cast<S>(uniform(random) < 0.2 ? 1e-3 : 0.3 + uniform(random));
@@ -265,8 +265,8 @@ TYPED_TEST(MixtureOccupancy, CheckOrder) {
     const Break stream = [](Call<S>& c) { c.stream = 2; };
     const Break state = [](Call<S>& c) { c.segmentation.output_states[1][4] = 3; };
     const Break dimensions = [](Call<S>& c) {
-        c.model.streams[1].emissions[0].variances[0] = S(0);
-        c.model.streams[1].emissions[1].dimensions = 3;
+        c.model.edit().streams[1].emissions[0].variances[0] = S(0);
+        c.model.edit().streams[1].emissions[1].dimensions = 3;
     };
     struct Case {
         std::vector<Break> breaks;
@@ -281,7 +281,7 @@ TYPED_TEST(MixtureOccupancy, CheckOrder) {
          "outgoing jumps must terminate with a single delta-1 transition"},
         {{shape, temperature, radius, stream, state, dimensions},
          "mixture occupancy dimensions or stream counts differ"},
-        {{[](Call<S>& c) { c.model.streams.pop_back(); }},
+        {{[](Call<S>& c) { c.model.edit().streams.pop_back(); }},
          "mixture occupancy dimensions or stream counts differ"},
         {{[](Call<S>& c) { c.segmentation.output_states.pop_back(); }},
          "mixture occupancy dimensions or stream counts differ"},
@@ -304,8 +304,8 @@ TYPED_TEST(MixtureOccupancy, CheckOrder) {
         {{dimensions},
          "emissions require finite means, positive variances, and nonnegative finite weights"},
         {{[](Call<S>& c) {
-             c.model.streams[1].emissions[0].dimensions = 3;
-             c.model.streams[1].emissions[1].variances[0] = S(0);
+             c.model.edit().streams[1].emissions[0].dimensions = 3;
+             c.model.edit().streams[1].emissions[1].variances[0] = S(0);
          }},
          "emission and observation dimensions differ"},
         {{[](Call<S>& c) {

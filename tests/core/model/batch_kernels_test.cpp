@@ -25,15 +25,15 @@ constexpr std::size_t width = 16;
 // Every density row and log probability of every build against the one-frame kernel: frame
 // counts with every remainder of the lane widths, dimension counts with every remainder of the
 // copy's tiles and enough dimensions for the exponentials to run between the divisions, every
-// lane (those past the frames repeat the last one). Each block is scored under several
-// temperatures and row kinds, the first call copying it in; on odd blocks a first mixture of
-// zero weights scores no component, which leaves the copy to the end of that call.
+// lane (those past the frames repeat the last one), every score finite. Each block is scored under
+// several temperatures and row kinds, the first call copying it in; on odd blocks a first mixture
+// of zero weights scores no component, which leaves the copy to the end of that call.
 TYPED_TEST(BatchKernels, ScoresAsTheOneFrameKernel) {
     using S = typename TypeParam::Scalar;
     TARVEK_SKIP_UNLESS_RUNS(TypeParam::set);
     std::mt19937_64 random(5);
     for (const std::size_t m : {1u, 2u, 3u, 8u, 11u}) {
-        for (const std::size_t d : {1u, 2u, 3u, 5u, 13u, 40u}) {
+        for (const std::size_t d : {1u, 2u, 3u, 5u, 13u, 40u, 70u}) {
             for (const std::size_t count : {1u, 3u, 7u, 16u, 17u, 38u}) {
                 const auto [mixture, frames] = testing::random_scenario<S>(random, m, d, count);
                 const auto view = mixture.view();
@@ -62,6 +62,7 @@ TYPED_TEST(BatchKernels, ScoresAsTheOneFrameKernel) {
                                 ASSERT_EQ(bits(scores[b]),
                                           bits(view.log_probability_unchecked(x, temperature)))
                                     << "m=" << m << " d=" << d << " frame " << f;
+                                ASSERT_TRUE(std::isfinite(scores[b]));
                                 for (std::size_t k = 0; k < m; ++k) {
                                     if (kind == DensityRows::scored && m > 1 &&
                                         mixture.parameters.weights[k] == S(0)) {

@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <random>
 #include <utility>
 #include <vector>
 
-#include "core/model/batch_scoring.hpp"
-#include "model/mixture_test_support.hpp"
 #include "test_support.hpp"
 
 namespace tarvek {
@@ -158,47 +155,6 @@ TYPED_TEST(Probability, LogProbability) {
         for (auto& value : x) value = static_cast<S>(normal(random));
         EXPECT_NEAR(p.view().log_probability(x, S(0.5)),
                     0.5L * reference_log_probability(p.parameters, x.data()), 1e-3);
-    }
-}
-
-// Every density row the batch kernel computes and every lane's mixture log probability, block
-// by block (short last blocks included), against the one-frame kernel.
-TYPED_TEST(Probability, BatchEqualsOneFrameBitForBit) {
-    using S = TypeParam;
-    constexpr std::size_t width = FrameBlock<S>::width;
-    std::mt19937_64 random(5);
-    for (const std::size_t m : {1u, 2u, 3u, 8u, 11u}) {
-        for (const std::size_t d : {1u, 5u, 40u, 70u}) {
-            for (const std::size_t frame_count : {1u, 15u, 16u, 17u, 50u}) {
-                const auto [mixture, frames] = testing::random_scenario<S>(random, m, d, frame_count);
-                const auto view = mixture.view();
-                FrameBlock<S> block(d, ModelError("unused"));
-                std::vector<S> rows = block_density_rows<S>(m, ModelError("unused"));
-                S scores[width];
-                for (std::size_t first = 0; first < frame_count; first += width) {
-                    block.load(frames.data() + first * d, d, std::min(width, frame_count - first));
-                    for (const DensityRows kind : {DensityRows::scored, DensityRows::every}) {
-                        for (const S temperature : {S(1), S(0.5), S(0), S(3)}) {
-                            score_block(view, block, kind, temperature, rows.data(), scores);
-                            for (std::size_t f = first; f < first + block.count(); ++f) {
-                                const S* x = frames.data() + f * d;
-                                const S single = view.log_probability({x, d}, temperature);
-                                ASSERT_EQ(bits(scores[f - first]), bits(single))
-                                    << "m=" << m << " d=" << d << " frame " << f;
-                                ASSERT_TRUE(std::isfinite(single));
-                                for (std::size_t k = 0; k < m; ++k) {
-                                    if (kind == DensityRows::every || m == 1 ||
-                                        mixture.parameters.weights[k] != S(0)) {
-                                        ASSERT_EQ(bits(rows[k * width + f - first]),
-                                                  bits(view.component_log_density(x, k)));
-                                    }
-                                }
-                            }
-                        }
-                    }
-                }
-            }
-        }
     }
 }
 

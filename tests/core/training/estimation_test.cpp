@@ -5,11 +5,14 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "core/inference/emission.hpp"
 #include "core/inference/geometric.hpp"
-#include "training/expectation_test_support.hpp"
+#include "core/training/update.hpp"
 #include "inference/hsmm_test_support.hpp"
+#include "training/expectation_test_support.hpp"
 
 namespace tarvek {
 namespace {
@@ -30,13 +33,14 @@ struct Problem : testing::Utterance<S> {
 
     explicit Problem(std::vector<std::int32_t> b)
         : testing::Utterance<S>(testing::chain_utterance<S>(b.back(), b)) {
+        const auto edit = this->model.edit();
         for (std::size_t s = 0; s < b.size(); ++s) {
-            auto& two = this->model.streams[0].emissions[s];
+            auto& two = edit.streams[0].emissions[s];
             two.means = {S(0.2 * s), S(0.2 * s + 0.1), S(0.2 * s + 0.3), S(0.2 * s + 0.4)};
             two.variances = {S(0.5), S(0.5), S(0.6), S(0.6)};
-            this->model.streams[1].emissions[s].means[0] = S(-0.1 * s);
-            this->model.streams[1].emissions[s].variances[0] = S(0.8);
-            this->model.durations[s] = {S(std::max(b[s] - (s ? b[s - 1] : 0), 1)), S(2)};
+            edit.streams[1].emissions[s].means[0] = S(-0.1 * s);
+            edit.streams[1].emissions[s].variances[0] = S(0.8);
+            edit.durations[s] = {S(std::max(b[s] - (s ? b[s - 1] : 0), 1)), S(2)};
             if (s + 2 < b.size()) add_jump(this->segmentation, s, 2, S(0.2));
         }
     }
@@ -85,9 +89,10 @@ TYPED_TEST(Estimation, TwoPositionsAgainstEnumeration) {
         r.emissions.emplace_back();
         for (std::size_t s = 0; s < 2; ++s) {
             r.emissions[t].push_back(testing::gaussian_log_density(x, means[s], variances[s]));
-            model.streams[0].emissions[s].means[0] = S(means[s]);
-            model.streams[0].emissions[s].variances[0] = S(variances[s]);
-            model.durations[s] = {S(3), S(2)};
+            const auto edit = model.edit();
+            edit.streams[0].emissions[s].means[0] = S(means[s]);
+            edit.streams[0].emissions[s].variances[0] = S(variances[s]);
+            edit.durations[s] = {S(3), S(2)};
         }
     }
     // Durations d0 = 1, 2, ... in order, each on its own path.
@@ -134,7 +139,7 @@ TYPED_TEST(Estimation, FailuresLeaveTheStatisticsUnchanged) {
         // The statistics are checked before any emission is scored.
         {"statistics stream or duration counts differ from the model",
          [&](auto& p) {
-             p.statistics.durations.emplace_back();
+             p.statistics.edit().durations.emplace_back();
              p.options.state_radius = nan;
              p.observation.streams[0].values[0] = inf;
          }},
@@ -151,7 +156,8 @@ TYPED_TEST(Estimation, FailuresLeaveTheStatisticsUnchanged) {
         {"Gaussian statistics contain invalid values",
          [max](auto& p) {
              p.observation.streams[1].values[7] = std::sqrt(max) / 2;
-             for (auto& g : p.statistics.streams[1].emissions) g.weighted_squared_sums[0] = max;
+             for (auto& g : p.statistics.edit().streams[1].emissions)
+                 g.weighted_squared_sums[0] = max;
          }},
     };
     for (const auto& [expected, change] : cases) {
@@ -172,33 +178,62 @@ TYPED_TEST(Estimation, ChangesAfterASuccessfulCallAreCheckedAgain) {
     using S = TypeParam;
     const std::vector<std::pair<std::string, std::function<void(Problem<S>&)>>> cases{
         {"emissions require finite means, positive variances, and nonnegative finite weights",
-         [](auto& p) {
-             p.model.streams[1].emissions.back().variances[0] = S(-1);
-             p.model.note_change();
-         }},
+         [](auto& p) { p.model.edit().streams[1].emissions.back().variances[0] = S(-1); }},
         {"Gaussian statistics contain invalid values",
          [](auto& p) {
-             p.statistics.streams[0].emissions.back().weighted_sums[3] =
+             p.statistics.edit().streams[0].emissions.back().weighted_sums[3] =
                  std::numeric_limits<S>::infinity();
-             p.statistics.note_change();
          }},
         {"duration statistics must be finite and nonnegative",
-         [](auto& p) {
-             p.statistics.durations.back().occupancy = S(-1);
-             p.statistics.note_change();
-         }},
+         [](auto& p) { p.statistics.edit().durations.back().occupancy = S(-1); }},
     };
     for (const auto& [expected, change] : cases) {
         SCOPED_TRACE(expected);
         Problem<S> p({3, 6, 9, 12});
-        for (auto& stream : p.model.streams) stream.emissions.push_back(stream.emissions[0]);
-        p.model.durations.push_back(p.model.durations[0]);
+        {
+            const auto edit = p.model.edit();
+            for (auto& stream : edit.streams) stream.emissions.push_back(stream.emissions[0]);
+            edit.durations.push_back(edit.durations[0]);
+        }
         p.statistics = ModelSufficientStatistics<S>::from_model(p.model);
         p.estimate();
         p.estimate_geometric(S(1), S(1));
         change(p);
         EXPECT_EQ(error_of([&] { p.estimate(); }), expected);
         EXPECT_EQ(error_of([&] { p.estimate_geometric(S(1), S(1)); }), expected);
+    }
+}
+
+// A call on values that passed checks none of their values again, nor does the call after an
+// accumulation, which keeps the statistics' pass. Each writer makes the next call check again
+// what it wrote: every mixture of the model (one check each), or every Gaussian of the
+// statistics (one each) and their durations (one).
+TYPED_TEST(Estimation, PassedValueChecksAreRememberedUntilAWrite) {
+    using S = TypeParam;
+    Problem<S> p({3, 6, 9, 12});
+    std::uint64_t mixtures = 0;
+    for (const auto& stream : p.model.streams) mixtures += stream.emissions.size();
+    const std::uint64_t model_checks = mixtures, statistics_checks = mixtures + 1;
+    const auto checks_of_a_call = [&] {
+        const std::uint64_t before = value_checks_run.load();
+        p.estimate();
+        return value_checks_run.load() - before;
+    };
+    EXPECT_EQ(checks_of_a_call(), model_checks + statistics_checks);
+    EXPECT_EQ(checks_of_a_call(), 0u);
+    const std::vector<std::tuple<const char*, std::function<void()>, std::uint64_t>> writers{
+        {"model edit", [&] { p.model.edit(); }, model_checks},
+        {"model assignment", [&] { p.model = ModelParameters<S>(p.model); }, model_checks},
+        {"update", [&] { update(p.model, p.statistics, UpdateOptions<S>{}); }, model_checks},
+        {"statistics edit", [&] { p.statistics.edit(); }, statistics_checks},
+        {"statistics assignment",
+         [&] { p.statistics = ModelSufficientStatistics<S>(p.statistics); }, statistics_checks},
+        {"clear", [&] { p.statistics.clear(); }, statistics_checks},
+    };
+    for (const auto& [name, write, checks] : writers) {
+        write();
+        EXPECT_EQ(checks_of_a_call(), checks) << name;
+        EXPECT_EQ(checks_of_a_call(), 0u) << name;
     }
 }
 
@@ -221,10 +256,10 @@ TYPED_TEST(Estimation, Geometric) {
     const auto after_one = statistics_bits(p.statistics);
     EXPECT_EQ(error_of([&] { p.estimate_geometric(S(-1), S(1)); }),
               "temperature must be finite and nonnegative");
-    p.statistics.durations.emplace_back();
+    p.statistics.edit().durations.emplace_back();
     EXPECT_EQ(error_of([&] { p.estimate_geometric(S(1), S(1)); }),
               "statistics stream or duration counts differ from the model");
-    p.statistics.durations.pop_back();
+    p.statistics.edit().durations.pop_back();
     EXPECT_EQ(statistics_bits(p.statistics), after_one);
 }
 

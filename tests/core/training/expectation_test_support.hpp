@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/inference/duration_occupancy.hpp"
-#include "core/training/expectation.hpp"
 #include "core/inference/mixture_occupancy.hpp"
 #include "core/inference/occupancy.hpp"
+#include "core/training/expectation.hpp"
 #include "core/training/statistics.hpp"
 #include "inference/hsmm_test_support.hpp"
 #include "test_support.hpp"
@@ -120,12 +120,12 @@ Utterance<S> chain_utterance(std::uint64_t frames, std::vector<std::int32_t> bou
     return u;
 }
 
-// Cell (t, s) of every stream added to `copy` straight from the definitions.
+// Cell (t, s) of every stream added to `streams` straight from the definitions.
 template <class S>
-void reference_emission_cell(ModelSufficientStatistics<S>& copy, const Utterance<S>& u,
-                             std::uint64_t t, std::uint64_t s) {
-    for (std::size_t i = 0; i < copy.streams.size(); ++i) {
-        auto& g = copy.streams[i].emissions[u.segmentation.output_states[i][s]];
+void reference_emission_cell(std::vector<StreamSufficientStatistics<S>>& streams,
+                             const Utterance<S>& u, std::uint64_t t, std::uint64_t s) {
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        auto& g = streams[i].emissions[u.segmentation.output_states[i][s]];
         g.state_occupancy += u.states(t, s);
         const auto cell = u.mixtures[i].get(t, s);
         const std::size_t d = g.dimensions;
@@ -146,10 +146,11 @@ void reference_emission_cell(ModelSufficientStatistics<S>& copy, const Utterance
 template <class S>
 void reference_collect(Utterance<S>& u, bool hsmm) {
     u.statistics.validate_for(u.model);
-    ModelSufficientStatistics<S> copy = u.statistics;
+    std::vector<StreamSufficientStatistics<S>> streams = u.statistics.streams;
+    std::vector<DurationSufficientStatistics<S>> durations = u.statistics.durations;
     const std::int64_t frames = std::int64_t(u.frames()), positions = std::int64_t(u.positions());
     const auto visit = [&](std::int64_t t, std::int64_t s) {
-        auto& d = copy.durations[u.segmentation.duration_states[s]];
+        auto& d = durations[u.segmentation.duration_states[s]];
         if (!hsmm) {
             const auto& entry = u.transitions.entries[t * positions + s];
             if (entry.present == 1) d.value_sum += entry.advance;
@@ -162,7 +163,7 @@ void reference_collect(Utterance<S>& u, bool hsmm) {
                 d.occupancy += p;
             }
         }
-        reference_emission_cell(copy, u, t, s);
+        reference_emission_cell(streams, u, t, s);
     };
     for (std::int64_t k = 0; hsmm && k < positions; ++k) {
         const auto lo = std::int64_t(std::trunc(std::max(S(k) - u.radius, S(0))));
@@ -181,6 +182,7 @@ void reference_collect(Utterance<S>& u, bool hsmm) {
             visit(t, s);
         }
     }
+    ModelSufficientStatistics<S> copy(std::move(streams), std::move(durations));
     copy.validate_for(u.model);
     u.statistics = std::move(copy);
 }

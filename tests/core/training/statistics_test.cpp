@@ -86,21 +86,24 @@ TYPED_TEST(Statistics, FromModel) {
         EXPECT_EQ(std::vector<S>({d.value_sum, d.squared_sum, d.occupancy}), std::vector<S>(3));
     }
     // clear() zeroes every value and keeps every shape.
-    auto& gaussian = statistics.streams[2].emissions[0];
-    gaussian.weighted_sums.assign(4, S(2));
-    gaussian.weighted_squared_sums.assign(4, S(-3));
-    gaussian.component_occupancies.assign(4, S(4));
-    gaussian.state_occupancy = S(5);
-    statistics.durations[4] = {S(1), S(2), S(3)};
+    {
+        const auto edit = statistics.edit();
+        auto& gaussian = edit.streams[2].emissions[0];
+        gaussian.weighted_sums.assign(4, S(2));
+        gaussian.weighted_squared_sums.assign(4, S(-3));
+        gaussian.component_occupancies.assign(4, S(4));
+        gaussian.state_occupancy = S(5);
+        edit.durations[4] = {S(1), S(2), S(3)};
+    }
     statistics.clear();
-    expect_zero_gaussian(gaussian, 4, 1);
+    expect_zero_gaussian(statistics.streams[2].emissions[0], 4, 1);
     EXPECT_EQ(statistics.durations[4].squared_sum, S(0));
 
     // The shape pass covers every mixture of every stream before any stream is built, so
     // the fault of the last stream wins over an earlier stream's failing full validation.
     using M = GaussianMixtureParameters<S>;
     const auto last = [](void (*edit)(M&)) {
-        return [=](Model& m) { edit(m.streams[1].emissions[0]); };
+        return [=](Model& m) { edit(m.edit().streams[1].emissions[0]); };
     };
     expect_rows<Model>(two_stream_model<S>(),
                        [](const Model& m) { ModelSufficientStatistics<S>::from_model(m); },
@@ -111,8 +114,8 @@ TYPED_TEST(Statistics, FromModel) {
                         {last([](M& m) { m.variances.pop_back(); }), kLengths},
                         {last([](M& m) { m.variance_floors.pop_back(); }), kLengths},
                         {[](Model& m) {
-                             m.streams[0].emissions[1].means.pop_back();
-                             m.streams[1].emissions[0].weights.clear();
+                             m.edit().streams[0].emissions[1].means.pop_back();
+                             m.edit().streams[1].emissions[0].weights.clear();
                          },
                          kLengths}});
 }
@@ -125,23 +128,33 @@ TYPED_TEST(Statistics, ValidateForChecksInOrder) {
     };
     const S neg = S(-1);
     const auto model = two_stream_model<S>();
-    // The statistics and the model mixture of stream i, emission j.
-    const auto g = [](Both& b, int i, int j) -> auto& { return b.s.streams[i].emissions[j]; };
-    const auto m = [](Both& b, int i, int j) -> auto& { return b.m.streams[i].emissions[j]; };
+    // The statistics and the model mixture of stream i, emission j. Each row changes a fresh
+    // copy that no check has seen, so writing after the edit has ended needs no renewal.
+    const auto g = [](Both& b, int i, int j) -> auto& {
+        return b.s.edit().streams[i].emissions[j];
+    };
+    const auto m = [](Both& b, int i, int j) -> auto& {
+        return b.m.edit().streams[i].emissions[j];
+    };
     // Several rows also plant a fault of a later check, which must not be the one reported.
     expect_rows<Both>(
         Both{model, ModelSufficientStatistics<S>::from_model(model)},
         [](const Both& b) { b.s.validate_for(b.m); },
         {{[](Both&) {}, "no error"},
-         {[](Both& b) { b.s.durations.emplace_back(), b.s.streams[0].emissions.pop_back(); },
+         {[](Both& b) {
+              b.s.edit().durations.emplace_back(), b.s.edit().streams[0].emissions.pop_back();
+          },
           kCounts},
-         {[](Both& b) { b.s.streams.pop_back(); }, kCounts},
+         {[](Both& b) { b.s.edit().streams.pop_back(); }, kCounts},
          {[=](Both& b) {
-              b.s.streams[1].emissions.emplace_back(), b.s.durations[0].occupancy = neg;
+              b.s.edit().streams[1].emissions.emplace_back(),
+                  b.s.edit().durations[0].occupancy = neg;
           },
           "statistics emission counts differ from the model"},
          // An earlier stream's Gaussian before a later stream's emission count.
-         {[=](Both& b) { g(b, 0, 1).state_occupancy = neg, b.s.streams[1].emissions.pop_back(); },
+         {[=](Both& b) {
+              g(b, 0, 1).state_occupancy = neg, b.s.edit().streams[1].emissions.pop_back();
+          },
           kInvalid},
          {[=](Both& b) { m(b, 0, 0).weights.clear(), g(b, 0, 0).dimensions = 7; }, kPositive},
          {[=](Both& b) { m(b, 0, 1).dimensions = 0; }, kPositive},
@@ -155,12 +168,14 @@ TYPED_TEST(Statistics, ValidateForChecksInOrder) {
          {[=](Both& b) { g(b, 0, 0).weighted_sums.push_back(S(0)); }, kDiffer},
          {[=](Both& b) { g(b, 1, 0).weighted_squared_sums.pop_back(); }, kDiffer},
          {[=](Both& b) { g(b, 1, 0).component_occupancies.pop_back(); }, kDiffer},
-         {[=](Both& b) { g(b, 0, 0).state_occupancy = neg, b.s.durations[2].value_sum = nan<S>; },
+         {[=](Both& b) {
+              g(b, 0, 0).state_occupancy = neg, b.s.edit().durations[2].value_sum = nan<S>;
+          },
           kInvalid},
          {[=](Both& b) { g(b, 1, 0).weighted_sums[5] = nan<S>; }, kInvalid},
          {[=](Both& b) { g(b, 0, 1).weighted_squared_sums[0] = neg; }, kInvalid},
          {[=](Both& b) { g(b, 0, 1).component_occupancies[1] = neg; }, kInvalid},
-         {[=](Both& b) { b.s.durations[2].squared_sum = neg; }, kDurations}});
+         {[=](Both& b) { b.s.edit().durations[2].squared_sum = neg; }, kDurations}});
 }
 
 TYPED_TEST(Statistics, ValidateForAcceptsNegativeZeroAndRefusesEveryOtherNegative) {
@@ -169,42 +184,40 @@ TYPED_TEST(Statistics, ValidateForAcceptsNegativeZeroAndRefusesEveryOtherNegativ
     using Stats = ModelSufficientStatistics<S>;
     const auto model = two_stream_model<S>();
     const auto base = Stats::from_model(model);
-    // Each case writes a value in place, which the statistics must be told of.
-    const auto message = [&](Stats& statistics) {
-        statistics.note_change();
+    const auto message = [&](const Stats& statistics) {
         return error_of([&] { statistics.validate_for(model); });
     };
     // Every value that must be finite and nonnegative, and the message its fault gives.
-    const std::pair<S& (*)(Stats&), const char*> nonnegative[] = {
-        {[](Stats& s) -> S& { return s.streams[0].emissions[1].state_occupancy; }, kInvalid},
-        {[](Stats& s) -> S& { return s.streams[1].emissions[0].weighted_squared_sums[5]; },
+    const std::pair<void (*)(Stats&, S), const char*> nonnegative[] = {
+        {[](Stats& s, S v) { s.edit().streams[0].emissions[1].state_occupancy = v; }, kInvalid},
+        {[](Stats& s, S v) { s.edit().streams[1].emissions[0].weighted_squared_sums[5] = v; },
          kInvalid},
-        {[](Stats& s) -> S& { return s.streams[0].emissions[0].component_occupancies[1]; },
+        {[](Stats& s, S v) { s.edit().streams[0].emissions[0].component_occupancies[1] = v; },
          kInvalid},
-        {[](Stats& s) -> S& { return s.durations[1].value_sum; }, kDurations},
-        {[](Stats& s) -> S& { return s.durations[1].squared_sum; }, kDurations},
-        {[](Stats& s) -> S& { return s.durations[2].occupancy; }, kDurations}};
-    for (const auto& [value_of, expected] : nonnegative) {
+        {[](Stats& s, S v) { s.edit().durations[1].value_sum = v; }, kDurations},
+        {[](Stats& s, S v) { s.edit().durations[1].squared_sum = v; }, kDurations},
+        {[](Stats& s, S v) { s.edit().durations[2].occupancy = v; }, kDurations}};
+    for (const auto& [set, expected] : nonnegative) {
         auto statistics = base;
         for (const S value : {S(-0.0), Limits::max()}) {
-            value_of(statistics) = value;
+            set(statistics, value);
             EXPECT_EQ(message(statistics), "no error") << expected;
         }
         for (const S value : {-Limits::denorm_min(), -Limits::min(), S(-1), Limits::lowest(),
                               -Limits::infinity(), Limits::infinity(), Limits::quiet_NaN()}) {
-            value_of(statistics) = value;
+            set(statistics, value);
             EXPECT_EQ(message(statistics), expected) << value;
         }
     }
     // Weighted sums may take either sign, but must be finite.
     auto statistics = base;
-    auto& sums = statistics.streams[0].emissions[1].weighted_sums;
     for (const S value : {-Limits::denorm_min(), S(-1), Limits::lowest(), Limits::max()}) {
-        sums.assign(sums.size(), value);
+        const std::size_t count = base.streams[0].emissions[1].weighted_sums.size();
+        statistics.edit().streams[0].emissions[1].weighted_sums.assign(count, value);
         EXPECT_EQ(message(statistics), "no error") << value;
     }
     for (const S value : {-Limits::infinity(), Limits::infinity(), Limits::quiet_NaN()}) {
-        sums[3] = value;
+        statistics.edit().streams[0].emissions[1].weighted_sums[3] = value;
         EXPECT_EQ(message(statistics), kInvalid) << value;
     }
 }
