@@ -47,9 +47,9 @@ void DurationPosteriorsClass::define(ClassBuilder<DurationPosteriorsClass>& c) {
     c.constructor("(frames, states, presence, minimums, offsets, values)",
                   [](std::uint64_t frames, std::uint64_t states, const ByteString& presence,
                      const std::vector<std::uint32_t>& minimums,
-                     const std::vector<std::uint32_t>& offsets, const std::vector<float>& values) {
-                      return duration_occupancies_from_exchange(frames, states, presence.bytes,
-                                                                minimums, offsets, values);
+                     const std::vector<std::uint32_t>& offsets, TableVector<float> values) {
+                      return duration_occupancies_from_exchange(
+                          frames, states, presence.bytes, minimums, offsets, std::move(values));
                   });
     c.property("frames", [](const Value& table) { return table.frames; });
     c.property("states", [](const Value& table) { return table.states; });
@@ -72,9 +72,9 @@ void DurationPosteriorsClass::define(ClassBuilder<DurationPosteriorsClass>& c) {
 void MixturePosteriorsClass::define(ClassBuilder<MixturePosteriorsClass>& c) {
     c.constructor("(frames, states, presence, offsets, values)",
                   [](std::uint64_t frames, std::uint64_t states, const ByteString& presence,
-                     const std::vector<std::uint32_t>& offsets, const std::vector<float>& values) {
+                     const std::vector<std::uint32_t>& offsets, TableVector<float> values) {
                       return mixture_occupancies_from_exchange(frames, states, presence.bytes,
-                                                               offsets, values);
+                                                               offsets, std::move(values));
                   });
     c.property("frames", [](const Value& table) { return table.frames; });
     c.property("states", [](const Value& table) { return table.states; });

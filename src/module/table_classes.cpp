@@ -22,15 +22,14 @@ namespace {
 // A table from Python's parts: at least one frame and one state, and exactly frames × states
 // values that each pass `accepted`; any failure throws `refused`.
 template <Scalar S, class Accepted>
-StateScoreTable<S> table_from(std::uint64_t frames, std::uint64_t states,
-                              const std::vector<S>& values, Accepted accepted,
-                              const ModelError& refused) {
+StateScoreTable<S> table_from(std::uint64_t frames, std::uint64_t states, TableVector<S>&& values,
+                              Accepted accepted, const ModelError& refused) {
     const auto cells = checked_mul(frames, states);
     if (frames == 0 || states == 0 || !cells || *cells != values.size()) throw refused;
     for (const S value : values) {
         if (!accepted(value)) throw refused;
     }
-    return StateScoreTable<S>{TableVector<S>(values.begin(), values.end()), frames, states};
+    return StateScoreTable<S>{std::move(values), frames, states};
 }
 
 // The members every table class shares.
@@ -53,9 +52,9 @@ void define_table_readers(ClassBuilder<Class>& c) {
 template <Scalar S>
 void StateScoresClass<S>::define(ClassBuilder<StateScoresClass>& c) {
     c.constructor("(frames, states, values)",
-                  [](std::uint64_t frames, std::uint64_t states, const std::vector<S>& values) {
+                  [](std::uint64_t frames, std::uint64_t states, TableVector<S> values) {
                       return table_from(
-                          frames, states, values, [](S) { return true; },
+                          frames, states, std::move(values), [](S) { return true; },
                           ModelError("state score table requires positive matching dimensions"));
                   });
     define_table_readers<S>(c);
@@ -79,9 +78,9 @@ void StateScoresClass<S>::define(ClassBuilder<StateScoresClass>& c) {
 template <Scalar S>
 void StateOccupanciesClass<S>::define(ClassBuilder<StateOccupanciesClass>& c) {
     c.constructor("(frames, states, values)", [](std::uint64_t frames, std::uint64_t states,
-                                                 const std::vector<S>& values) {
+                                                 TableVector<S> values) {
         return table_from(
-            frames, states, values, [](S value) { return is_finite_nonnegative(value); },
+            frames, states, std::move(values), [](S value) { return is_finite_nonnegative(value); },
             ModelError("occupancies require positive matching "
                        "dimensions and finite nonnegative values"));
     });
@@ -90,13 +89,13 @@ void StateOccupanciesClass<S>::define(ClassBuilder<StateOccupanciesClass>& c) {
 
 template <Scalar S>
 void LogEmissionsClass<S>::define(ClassBuilder<LogEmissionsClass>& c) {
-    c.constructor("(frames, states, values)",
-                  [](std::uint64_t frames, std::uint64_t states, const std::vector<S>& values) {
-                      return table_from(
-                          frames, states, values, [](S value) { return std::isfinite(value); },
-                          ModelError("log emission table requires positive "
-                                     "matching dimensions and finite values"));
-                  });
+    c.constructor("(frames, states, values)", [](std::uint64_t frames, std::uint64_t states,
+                                                 TableVector<S> values) {
+        return table_from(
+            frames, states, std::move(values), [](S value) { return std::isfinite(value); },
+            ModelError("log emission table requires positive "
+                       "matching dimensions and finite values"));
+    });
     define_table_readers<S>(c);
     c.method("probabilities()", [](const Value& log_emissions) {
         Value densities = log_emissions;

@@ -57,10 +57,9 @@ std::vector<std::uint64_t> cell_lengths(const TableVector<std::uint8_t>& presenc
     return lengths;
 }
 
-// A table's copy of values from Python.
-template <class T>
-TableVector<T> table_of(const std::vector<T>& values) {
-    return TableVector<T>(values.begin(), values.end());
+// The table's copy of the presence flags.
+TableVector<std::uint8_t> table_presence(const std::vector<std::uint8_t>& presence) {
+    return TableVector<std::uint8_t>(presence.begin(), presence.end());
 }
 
 }  // namespace
@@ -69,7 +68,7 @@ DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std
                                                        const std::vector<std::uint8_t>& presence,
                                                        const std::vector<std::uint32_t>& minimums,
                                                        const std::vector<std::uint32_t>& offsets,
-                                                       const std::vector<float>& values) {
+                                                       TableVector<float> values) {
     check_dimensions(frames, states, presence.size());
     check_presence(presence);
     if (minimums.size() != presence.size()) {
@@ -77,20 +76,20 @@ DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std
     }
     TableVector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
     return DurationOccupancies::from_values(
-        frames, states, table_of(presence),
+        frames, states, table_presence(presence),
         TableVector<std::uint64_t>(minimums.begin(), minimums.end()), std::move(wide_offsets),
-        table_of(values));
+        std::move(values));
 }
 
 MixtureOccupancies mixture_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
                                                      const std::vector<std::uint8_t>& presence,
                                                      const std::vector<std::uint32_t>& offsets,
-                                                     const std::vector<float>& values) {
+                                                     TableVector<float> values) {
     check_dimensions(frames, states, presence.size());
     check_presence(presence);
     TableVector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
-    return MixtureOccupancies::from_values(frames, states, table_of(presence),
-                                           std::move(wide_offsets), table_of(values));
+    return MixtureOccupancies::from_values(frames, states, table_presence(presence),
+                                           std::move(wide_offsets), std::move(values));
 }
 
 TransitionOccupancies transition_occupancies_from_exchange(

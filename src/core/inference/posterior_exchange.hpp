@@ -22,13 +22,13 @@ DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std
                                                        const std::vector<std::uint8_t>& presence,
                                                        const std::vector<std::uint32_t>& minimums,
                                                        const std::vector<std::uint32_t>& offsets,
-                                                       const std::vector<float>& values);
+                                                       TableVector<float> values);
 
 // The same checks without the minimums; then `MixtureOccupancies::from_values`.
 MixtureOccupancies mixture_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
                                                      const std::vector<std::uint8_t>& presence,
                                                      const std::vector<std::uint32_t>& offsets,
-                                                     const std::vector<float>& values);
+                                                     TableVector<float> values);
 
 // Checks in order: dimensions, flags, two values per cell; then
 // `TransitionOccupancies::from_values`. An absent cell stores 0 and 0 whatever it was given, so

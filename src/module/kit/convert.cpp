@@ -16,8 +16,8 @@ Ref as_index(PyObject* object) {
 // The sequence size hint is only a hint: cap it so a lying __len__ cannot reserve gigabytes.
 constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 20;
 
-template <class T>
-bool copy_buffer_as(PyObject* object, std::vector<T>& out) {
+template <class T, class Allocator>
+bool copy_buffer_as(PyObject* object, std::vector<T, Allocator>& out) {
     if (!PyObject_CheckBuffer(object)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
@@ -131,6 +131,12 @@ bool copy_float_buffer(PyObject* object, std::vector<double>& out) {
     return copy_buffer_as(object, out);
 }
 bool copy_float_buffer(PyObject* object, std::vector<float>& out) {
+    return copy_buffer_as(object, out);
+}
+bool copy_float_buffer(PyObject* object, TableVector<double>& out) {
+    return copy_buffer_as(object, out);
+}
+bool copy_float_buffer(PyObject* object, TableVector<float>& out) {
     return copy_buffer_as(object, out);
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/numerics/allocation.hpp"
+#include "core/numerics/table_vector.hpp"
 #include "module/kit/errors.hpp"
 #include "module/kit/python.hpp"
 
@@ -89,21 +90,24 @@ Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& size
 // MemoryError when the copy is beyond what one value may take.
 bool copy_float_buffer(PyObject* object, std::vector<double>& out);
 bool copy_float_buffer(PyObject* object, std::vector<float>& out);
+bool copy_float_buffer(PyObject* object, TableVector<double>& out);
+bool copy_float_buffer(PyObject* object, TableVector<float>& out);
 
 // Room for at least one more value: capacity doubles as usual, but never beyond what one value
 // may take, so a sequence whose length was unknown or understated cannot outgrow the machine.
-template <class T>
-void grow_within_ceiling(std::vector<T>& values) {
+template <class T, class Allocator>
+void grow_within_ceiling(std::vector<T, Allocator>& values) {
     const std::uint64_t most = allocation_ceiling() / sizeof(T);
     if (values.size() >= most) throw std::bad_alloc();
     const std::uint64_t doubled = std::max<std::uint64_t>(2 * values.size(), 16);
     values.reserve(static_cast<std::size_t>(std::min(doubled, most)));
 }
 
-template <class T>
-struct FromPython<std::vector<T>> {
-    static std::vector<T> convert(PyObject* object) {
-        std::vector<T> values;
+// Any vector: a table's argument is converted straight into the table's own vector.
+template <class T, class Allocator>
+struct FromPython<std::vector<T, Allocator>> {
+    static std::vector<T, Allocator> convert(PyObject* object) {
+        std::vector<T, Allocator> values;
         if constexpr (std::is_floating_point_v<T>) {
             if (!PyUnicode_Check(object) && copy_float_buffer(object, values)) return values;
         }
