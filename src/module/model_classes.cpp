@@ -50,15 +50,16 @@ void define_model_parameters(ClassBuilder<ModelClass<S>>& c) {
     c.method("duration(index)", [](const Value& model, std::uint64_t index) {
         return object_at<DurationClass<S>>(model.durations, index);
     });
-    c.method("set_stream(index, value)", [](Value& model, std::uint64_t index,
-                                            const Shared<StreamClass<S>>& value) {
-        replace_at(model.edit().streams, index, *value, ModelError("stream index out of range"));
-    });
-    c.method("set_duration(index, value)",
-             [](Value& model, std::uint64_t index, const Shared<DurationClass<S>>& value) {
-                 replace_at(model.edit().durations, index, *value,
-                            ModelError("duration index out of range"));
+    c.method("set_stream(index, value)",
+             [](Value& model, std::uint64_t index, const Shared<StreamClass<S>>& value) {
+                 const auto edit = model.edit();
+                 replace_at(edit.streams(), index, *value, ModelError("stream index out of range"));
              });
+    c.method("set_duration(index, value)", [](Value& model, std::uint64_t index,
+                                              const Shared<DurationClass<S>>& value) {
+        const auto edit = model.edit();
+        replace_at(edit.durations(), index, *value, ModelError("duration index out of range"));
+    });
     c.method("replace(streams, durations)",
              [](Value& model, const Shared<StreamCollectionClass<S>>& streams,
                 const Shared<DurationCollectionClass<S>>& durations) {
