@@ -265,6 +265,26 @@ TYPED_TEST(Emission, HandWorkedWindows) {
     }
 }
 
+// A shape changed without renewing the stamp meets the shape check that runs even after a
+// remembered pass: verify builds stop there loudly, the others report it as usual.
+TYPED_TEST(Emission, ShapeChangedWithoutRenewal) {
+    using S = TypeParam;
+    using Streams = std::vector<StreamParameters<S>>;
+    std::mt19937_64 random(5);
+    Call<S> call = random_call<S>(random, {{2, 2, 3}}, 6, 3);
+    ASSERT_EQ(error_of([&] { call.plain(); }), "no error");  // the pass is remembered
+    const_cast<Streams&>(static_cast<const Streams&>(call.model.streams))[0]
+        .emissions[0]
+        .means.pop_back();
+#ifdef TARVEK_VERIFY_REMEMBERED_CHECKS
+    EXPECT_DEATH(call.plain(),
+                 "changed without renewing its change stamp; the check now fails with "
+                 "\"parameter lengths do not match dimensions\"");
+#else
+    EXPECT_EQ(error_of([&] { call.plain(); }), "parameter lengths do not match dimensions");
+#endif
+}
+
 TYPED_TEST(Emission, ParameterChecks) {
     using S = TypeParam;
     auto call = chain_call<S>({2, 4}, 4, Mode::none, std::numeric_limits<S>::quiet_NaN());
