@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
 #include "module/duration_classes.hpp"
 #include "module/generation_classes.hpp"
@@ -27,7 +28,7 @@ std::vector<StreamLayout> stream_layouts(const std::vector<std::uint32_t>& flat)
     if (flat.size() % 3 != 0) {
         throw ModelError("stream layouts require emissions/components/dimensions triples");
     }
-    std::vector<StreamLayout> layouts(flat.size() / 3);
+    auto layouts = allocate_or_bad_alloc<StreamLayout>(flat.size() / 3);
     for (std::size_t i = 0; i < layouts.size(); ++i) {
         layouts[i] = {flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]};
     }
