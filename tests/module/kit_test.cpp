@@ -58,6 +58,8 @@ struct BoxClass {
                      return box.values[index];
                  });
         c.method("bits(value)", [](const Box&, std::uint32_t value) { return value; });
+        c.static_method("capacity(values)",
+                        [](const std::vector<double>& values) { return values.capacity(); });
         c.static_method("widened(values)",
                         [](Widened<std::uint32_t, std::vector<std::uint64_t>> values) {
                             return std::move(values.values);
@@ -290,6 +292,8 @@ for kind in (RuntimeError, ValueError, KeyboardInterrupt, OverflowError):
 # No length is an unknown length, as for list().
 assert KitBox(Claims(3, error=TypeError("no length"))).total() == 3.0
 assert KitBox(Unsized()).total() == 4.5
+# A claimed length is taken at once; what the items do not fill is given back.
+assert KitBox.capacity(Claims(3)) == 3 and KitBox.capacity(Claims(1000)) == 3
 # Longer than Py_ssize_t.
 raises(MemoryError, "", lambda: KitBox(range(2**64)))
 raises(MemoryError, "", lambda: KitBox(Claims(2**64)))

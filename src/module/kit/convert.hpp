@@ -140,6 +140,8 @@ void convert_items(PyObject* object, std::vector<T, Allocator>& values) {
         }
     }
     if (PyErr_Occurred()) raise_pending();
+    // A claim longer than the items leaves no unused room behind, as list() leaves none.
+    if (values.size() < static_cast<std::size_t>(claimed)) values.shrink_to_fit();
     if constexpr (!from_heap) {
         if (beyond.empty()) return;
         std::vector<T, Allocator> whole;
