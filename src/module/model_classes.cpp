@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
 #include "module/duration_classes.hpp"
 #include "module/generation_classes.hpp"
@@ -27,7 +28,7 @@ std::vector<StreamLayout> stream_layouts(const std::vector<std::uint32_t>& flat)
     if (flat.size() % 3 != 0) {
         throw ModelError("stream layouts require emissions/components/dimensions triples");
     }
-    std::vector<StreamLayout> layouts(flat.size() / 3);
+    auto layouts = allocate_or_bad_alloc<StreamLayout>(flat.size() / 3);
     for (std::size_t i = 0; i < layouts.size(); ++i) {
         layouts[i] = {flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]};
     }
@@ -50,15 +51,16 @@ void define_model_parameters(ClassBuilder<ModelClass<S>>& c) {
     c.method("duration(index)", [](const Value& model, std::uint64_t index) {
         return object_at<DurationClass<S>>(model.durations, index);
     });
-    c.method("set_stream(index, value)", [](Value& model, std::uint64_t index,
-                                            const Shared<StreamClass<S>>& value) {
-        replace_at(model.edit().streams, index, *value, ModelError("stream index out of range"));
-    });
-    c.method("set_duration(index, value)",
-             [](Value& model, std::uint64_t index, const Shared<DurationClass<S>>& value) {
-                 replace_at(model.edit().durations, index, *value,
-                            ModelError("duration index out of range"));
+    c.method("set_stream(index, value)",
+             [](Value& model, std::uint64_t index, const Shared<StreamClass<S>>& value) {
+                 const auto edit = model.edit();
+                 replace_at(edit.streams(), index, *value, ModelError("stream index out of range"));
              });
+    c.method("set_duration(index, value)", [](Value& model, std::uint64_t index,
+                                              const Shared<DurationClass<S>>& value) {
+        const auto edit = model.edit();
+        replace_at(edit.durations(), index, *value, ModelError("duration index out of range"));
+    });
     c.method("replace(streams, durations)",
              [](Value& model, const Shared<StreamCollectionClass<S>>& streams,
                 const Shared<DurationCollectionClass<S>>& durations) {

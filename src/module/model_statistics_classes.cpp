@@ -36,7 +36,8 @@ void define_statistics_access(ClassBuilder<ModelStatisticsClass<S>>& c) {
     });
     c.method("set_stream(index, value)", [](Value& statistics, std::uint64_t index,
                                             const Shared<StreamStatisticsClass<S>>& value) {
-        replace_at(statistics.edit().streams, index, *value,
+        const auto edit = statistics.edit();
+        replace_at(edit.streams(), index, *value,
                    ModelError("stream statistic index out of range"));
     });
     c.method("duration(index)", [](const Value& statistics, std::uint64_t index) {
@@ -44,7 +45,8 @@ void define_statistics_access(ClassBuilder<ModelStatisticsClass<S>>& c) {
     });
     c.method("set_duration(index, value)", [](Value& statistics, std::uint64_t index,
                                               const Shared<DurationStatisticsClass<S>>& value) {
-        replace_at(statistics.edit().durations, index, *value,
+        const auto edit = statistics.edit();
+        replace_at(edit.durations(), index, *value,
                    ModelError("duration statistic index out of range"));
     });
     c.method("replace(streams, durations)",

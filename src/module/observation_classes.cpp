@@ -42,9 +42,9 @@ void ObservationStreamCollectionClass<S>::define(
 template <Scalar S>
 void ObservationClass<S>::define(ClassBuilder<ObservationClass>& c) {
     c.constructor("(frames, dimensions)",
-                  [](std::uint64_t frames, const std::vector<std::uint32_t>& dimensions) {
-                      const std::vector<std::size_t> widened(dimensions.begin(), dimensions.end());
-                      return Value::create(frames, widened);
+                  [](std::uint64_t frames,
+                     const Widened<std::uint32_t, std::vector<std::size_t>>& dimensions) {
+                      return Value::create(frames, dimensions.values);
                   });
     c.property("frames", [](const Value& observation) { return observation.frames; });
     c.property("streams", [](const Value& observation) { return observation.stream_count(); });

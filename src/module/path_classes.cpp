@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
 #include "module/kit/indexed.hpp"
 #include "module/kit/registry.hpp"
@@ -22,12 +23,11 @@ S single_log_probability(const std::vector<S>& values) {
     return values[0];
 }
 
-// Python gives and reads 32-bit entries; the paths hold machine words. Reading keeps the low
-// 32 bits, which every entry that came from Python or from a decoding of fewer than 2^31
-// frames fits.
-std::vector<std::uint64_t> widened(const std::vector<std::uint32_t>& values) {
-    return std::vector<std::uint64_t>(values.begin(), values.end());
-}
+// Python gives and reads 32-bit entries; the paths hold machine words, converted straight into
+// them. Reading keeps the low 32 bits, which every entry that came from Python or from a
+// decoding of fewer than 2^31 frames fits.
+using Entries = Widened<std::uint32_t, std::vector<std::uint64_t>>;
+
 std::vector<std::uint32_t> narrowed(const std::vector<std::uint64_t>& values) {
     std::vector<std::uint32_t> result(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -39,7 +39,7 @@ std::vector<std::uint32_t> narrowed(const std::vector<std::uint64_t>& values) {
 // The occurrences cross the boundary flat: state, end, state, end, ...
 std::vector<HsmmOccurrence> occurrence_pairs(const std::vector<std::uint32_t>& values) {
     if (values.size() % 2 != 0) throw ModelError("occurrences require state/end pairs");
-    std::vector<HsmmOccurrence> pairs(values.size() / 2);
+    auto pairs = allocate_or_bad_alloc<HsmmOccurrence>(values.size() / 2);
     for (std::size_t k = 0; k < pairs.size(); ++k) pairs[k] = {values[2 * k], values[2 * k + 1]};
     return pairs;
 }
@@ -59,19 +59,17 @@ void GeometricPathClass<S>::define(ClassBuilder<GeometricPathClass>& c) {
     using Scores = StateScoresClass<S>;
     c.constructor(
         "(states, boundaries, log_probability, scores)",
-        [](const std::vector<std::uint32_t>& states, const std::vector<std::uint32_t>& boundaries,
-           const std::vector<S>& log_probability, const Shared<Scores>& scores) {
+        [](Entries states, Entries boundaries, const std::vector<S>& log_probability,
+           const Shared<Scores>& scores) {
             const S single = single_log_probability(log_probability);
-            return Value{widened(states), widened(boundaries), *scores, single};
+            return Value{std::move(states.values), std::move(boundaries.values), *scores, single};
         });
     c.method("states()", [](const Value& path) { return narrowed(path.path); });
-    c.method("set_states(values)", [](Value& path, const std::vector<std::uint32_t>& values) {
-        path.path = widened(values);
-    });
+    c.method("set_states(values)",
+             [](Value& path, Entries values) { path.path = std::move(values.values); });
     c.method("boundaries()", [](const Value& path) { return narrowed(path.ends); });
-    c.method("set_boundaries(values)", [](Value& path, const std::vector<std::uint32_t>& values) {
-        path.ends = widened(values);
-    });
+    c.method("set_boundaries(values)",
+             [](Value& path, Entries values) { path.ends = std::move(values.values); });
     c.method("log_probability()",
              [](const Value& path) { return std::vector<S>{path.log_probability}; });
     c.method("set_log_probability(values)", [](Value& path, const std::vector<S>& values) {
@@ -102,13 +100,13 @@ void HsmmScoresClass<S>::define(ClassBuilder<HsmmScoresClass>& c) {
 template <Scalar S>
 void HsmmPathClass<S>::define(ClassBuilder<HsmmPathClass>& c) {
     using Scores = HsmmScoresClass<S>;
-    c.constructor("(occurrences, log_probability, scores)",
-                  [](const std::vector<std::uint32_t>& occurrences,
-                     const std::vector<S>& log_probability, const Shared<Scores>& scores) {
-                      const S single = single_log_probability(log_probability);
-                      return Value{occurrence_pairs(occurrences), single, scores->begin,
-                                   scores->end};
-                  });
+    c.constructor(
+        "(occurrences, log_probability, scores)",
+        [](const std::vector<std::uint32_t>& occurrences, const std::vector<S>& log_probability,
+           const Shared<Scores>& scores) {
+            const S single = single_log_probability(log_probability);
+            return Value{occurrence_pairs(occurrences), single, scores->begin, scores->end};
+        });
     c.method("occurrences()", [](const Value& path) { return flat_occurrences(path.occurrences); });
     c.method("set_occurrences(values)", [](Value& path, const std::vector<std::uint32_t>& values) {
         path.occurrences = occurrence_pairs(values);

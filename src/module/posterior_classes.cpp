@@ -19,6 +19,9 @@ namespace tarvek::py {
 
 namespace {
 
+// 32-bit offsets and minimums, converted straight into the tables' 64-bit vectors.
+using TableEntries = Widened<std::uint32_t, TableVector<std::uint64_t>>;
+
 ByteString presence_bytes(const FlatPosteriorTable& table) {
     return ByteString{{table.presence.begin(), table.presence.end()}};
 }
@@ -45,11 +48,11 @@ void DurationPosteriorClass::define(ClassBuilder<DurationPosteriorClass>& c) {
 
 void DurationPosteriorsClass::define(ClassBuilder<DurationPosteriorsClass>& c) {
     c.constructor("(frames, states, presence, minimums, offsets, values)",
-                  [](std::uint64_t frames, std::uint64_t states, const ByteString& presence,
-                     const std::vector<std::uint32_t>& minimums,
-                     const std::vector<std::uint32_t>& offsets, TableVector<float> values) {
+                  [](std::uint64_t frames, std::uint64_t states, TableByteString presence,
+                     TableEntries minimums, TableEntries offsets, TableVector<float> values) {
                       return duration_occupancies_from_exchange(
-                          frames, states, presence.bytes, minimums, offsets, std::move(values));
+                          frames, states, std::move(presence.bytes), std::move(minimums.values),
+                          std::move(offsets.values), std::move(values));
                   });
     c.property("frames", [](const Value& table) { return table.frames; });
     c.property("states", [](const Value& table) { return table.states; });
@@ -71,10 +74,11 @@ void DurationPosteriorsClass::define(ClassBuilder<DurationPosteriorsClass>& c) {
 
 void MixturePosteriorsClass::define(ClassBuilder<MixturePosteriorsClass>& c) {
     c.constructor("(frames, states, presence, offsets, values)",
-                  [](std::uint64_t frames, std::uint64_t states, const ByteString& presence,
-                     const std::vector<std::uint32_t>& offsets, TableVector<float> values) {
-                      return mixture_occupancies_from_exchange(frames, states, presence.bytes,
-                                                               offsets, std::move(values));
+                  [](std::uint64_t frames, std::uint64_t states, TableByteString presence,
+                     TableEntries offsets, TableVector<float> values) {
+                      return mixture_occupancies_from_exchange(
+                          frames, states, std::move(presence.bytes), std::move(offsets.values),
+                          std::move(values));
                   });
     c.property("frames", [](const Value& table) { return table.frames; });
     c.property("states", [](const Value& table) { return table.states; });
@@ -108,8 +112,9 @@ TransitionPair transition_pair(const std::vector<float>& values) {
 void TransitionPosteriorClass::define(ClassBuilder<TransitionPosteriorClass>& c) {
     c.constructor("(values)",
                   [](const std::vector<float>& values) { return transition_pair(values); });
-    c.method("values()",
-             [](const Value& pair) { return std::vector<float>{pair.stay, pair.advance}; });
+    c.method("values()", [](const Value& pair) {
+        return std::vector<float>{pair.stay, pair.advance};
+    });
     c.method("set_values(values)",
              [](Value& pair, const std::vector<float>& values) { pair = transition_pair(values); });
     c.cloned();

@@ -46,10 +46,6 @@ struct PreparedScoring {
     }
 };
 
-std::vector<std::uint64_t> widened_states(const std::vector<std::uint32_t>& states) {
-    return std::vector<std::uint64_t>(states.begin(), states.end());
-}
-
 // `prepare()` (of a copy) and `prepare_owned()` for values whose `prepare_owned() &&` takes no
 // options.
 template <class PreparedClass, class Class>
@@ -167,7 +163,8 @@ template <Scalar S>
 void define_model_preparation(ClassBuilder<ModelClass<S>>& c) {
     using Value = ModelParameters<S>;
     using Prepared = PreparedModelClass<S>;
-    using States = std::vector<std::uint32_t>;
+    // 32-bit state indices, converted straight into the machine words the preparation takes.
+    using States = Widened<std::uint32_t, std::vector<std::uint64_t>>;
     c.method("prepare(options)", [](const Value& model, const Shared<Options<S>>& options) {
         return make_object<Prepared>(prepare_owned_duration_states(Value(model), *options));
     });
@@ -177,16 +174,15 @@ void define_model_preparation(ClassBuilder<ModelClass<S>>& c) {
     });
     c.method("prepare_selected_durations(options, states)",
              [](const Value& model, const Shared<Options<S>>& options, const States& states) {
-                 const auto selected = widened_states(states);
                  return make_object<Prepared>(prepare_owned_duration_states(
-                     Value(model), *options, std::span<const std::uint64_t>(selected)));
+                     Value(model), *options, std::span<const std::uint64_t>(states.values)));
              });
-    c.method("prepare_owned_selected_durations(options, states)",
-             [](Taken<Value> model, const Shared<Options<S>>& options, const States& states) {
-                 const auto selected = widened_states(states);
-                 return make_object<Prepared>(prepare_owned_duration_states(
-                     std::move(model.value), *options, std::span<const std::uint64_t>(selected)));
-             });
+    c.method(
+        "prepare_owned_selected_durations(options, states)",
+        [](Taken<Value> model, const Shared<Options<S>>& options, const States& states) {
+            return make_object<Prepared>(prepare_owned_duration_states(
+                std::move(model.value), *options, std::span<const std::uint64_t>(states.values)));
+        });
 }
 
 template <Scalar S>

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/numerics/allocation.hpp"
 #include "core/numerics/error.hpp"
 #include "module/data_classes.hpp"
 #include "module/kit/codec_members.hpp"
@@ -23,7 +24,7 @@ void JumpGroupClass<S>::define(ClassBuilder<JumpGroupClass>& c) {
                       if (deltas.size() != probabilities.size()) {
                           throw ModelError("jump deltas and probabilities differ");
                       }
-                      Value jumps(deltas.size());
+                      Value jumps = allocate_or_bad_alloc<JumpParameters<S>>(deltas.size());
                       for (std::size_t i = 0; i < jumps.size(); ++i)
                           jumps[i] = {deltas[i], probabilities[i]};
                       return jumps;
@@ -125,7 +126,7 @@ void SegmentationClass<S>::define(ClassBuilder<SegmentationClass>& c) {
                  if (occurrences.size() % 2 != 0) {
                      throw ModelError("state occurrences require state/end pairs");
                  }
-                 std::vector<StateOccurrence> pairs(occurrences.size() / 2);
+                 auto pairs = allocate_or_bad_alloc<StateOccurrence>(occurrences.size() / 2);
                  for (std::size_t i = 0; i < pairs.size(); ++i) {
                      pairs[i] = {occurrences[2 * i], occurrences[2 * i + 1]};
                  }

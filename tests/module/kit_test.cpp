@@ -7,9 +7,13 @@
 
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "core/numerics/allocation.hpp"
+#include "core/numerics/block_cache.hpp"
 #include "core/numerics/error.hpp"
+#include "core/numerics/table_vector.hpp"
 #include "module/kit/class_builder.hpp"
 
 namespace tarvek::py {
@@ -54,6 +58,19 @@ struct BoxClass {
                      return box.values[index];
                  });
         c.method("bits(value)", [](const Box&, std::uint32_t value) { return value; });
+        c.static_method("capacity(values)",
+                        [](const std::vector<double>& values) { return values.capacity(); });
+        c.static_method("widened(values)",
+                        [](Widened<std::uint32_t, std::vector<std::uint64_t>> values) {
+                            return std::move(values.values);
+                        });
+        // A table converted from Python, while it lives: its length, its sum, and what the
+        // shared block cache keeps meanwhile.
+        c.static_method("table(values)", [](const TableVector<double>& values) {
+            return std::tuple<std::uint64_t, double, std::uint64_t>{
+                values.size(), std::accumulate(values.begin(), values.end(), 0.0),
+                BlockCache::shared().kept_bytes()};
+        });
         c.static_method("make(count)", [](std::uint64_t count) {
             return make_object<BoxClass>(Box{std::vector<double>(count, 1.0)});
         });
@@ -92,6 +109,11 @@ PyObject* live_tracked(PyObject*, PyObject*) {
 }
 PyMethodDef live_tracked_definition = {"live_tracked", &live_tracked, METH_NOARGS, nullptr};
 
+PyObject* kept_bytes(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(BlockCache::shared().kept_bytes());
+}
+PyMethodDef kept_bytes_definition = {"kept_bytes", &kept_bytes, METH_NOARGS, nullptr};
+
 class Kit : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -104,6 +126,10 @@ class Kit : public ::testing::Test {
                              reinterpret_cast<PyObject*>(type_object<BoundClass>()));
         PyDict_SetItemString(globals_, "live_tracked",
                              PyCFunction_New(&live_tracked_definition, nullptr));
+        PyDict_SetItemString(globals_, "kept_bytes",
+                             PyCFunction_New(&kept_bytes_definition, nullptr));
+        PyDict_SetItemString(globals_, "CEILING",
+                             PyLong_FromUnsignedLongLong(allocation_ceiling()));
         run(R"py(
 def raises(kind, text, call):
     try:
@@ -232,6 +258,79 @@ try:
     assert KitBox(array.array("f", [0.5])).total() == 0.5
 except ImportError:
     pass
+)py");
+}
+
+// A sequence's length is measured at the width of the value made from it, before any item is
+// read; what its __len__ raises propagates as list() propagates it.
+TEST_F(Kit, SequenceLengths) {
+    run(R"py(
+class Claims:
+    """Claims `length` (or raises `error` from __len__) and holds `items` items 0, 1, ..."""
+    def __init__(self, length, items=3, error=None):
+        self.length, self.items, self.error, self.read = length, items, error, 0
+    def __len__(self):
+        if self.error is not None:
+            raise self.error
+        return self.length
+    def __getitem__(self, index):
+        if index >= self.items:
+            raise IndexError(index)
+        self.read += 1
+        return index
+
+class Unsized:
+    def __getitem__(self, index):
+        if index >= 3:
+            raise IndexError(index)
+        return 1.5
+
+for kind in (RuntimeError, ValueError, KeyboardInterrupt, OverflowError):
+    claims = Claims(3, error=kind("from __len__"))
+    raises(kind, "from __len__", lambda: KitBox(claims))
+    assert claims.read == 0
+# No length is an unknown length, as for list().
+assert KitBox(Claims(3, error=TypeError("no length"))).total() == 3.0
+assert KitBox(Unsized()).total() == 4.5
+# A claimed length is taken at once; what the items do not fill is given back.
+assert KitBox.capacity(Claims(3)) == 3 and KitBox.capacity(Claims(1000)) == 3
+# Longer than Py_ssize_t.
+raises(MemoryError, "", lambda: KitBox(range(2**64)))
+raises(MemoryError, "", lambda: KitBox(Claims(2**64)))
+
+# Range-checked as 32-bit, measured at 64 bits.
+assert KitBox.widened([0, 7, 2**32 - 1]) == [0, 7, 2**32 - 1]
+raises(OverflowError, "out of range integral type conversion attempted",
+       lambda: KitBox.widened([1, 2**32]))
+raises(OverflowError, "out of range integral type conversion attempted",
+       lambda: KitBox.widened([-1]))
+wide = Claims(CEILING // 8 + 1)
+raises(MemoryError, "", lambda: KitBox.widened(wide))
+assert wide.read == 0
+)py");
+}
+
+// A table grows past an understated or unknown length on the ordinary heap: no block of a
+// growth step is left to the shared cache. Each case is four times the last, so no block the
+// last one left is reused.
+TEST_F(Kit, TablesGrowOutsideTheBlockCache) {
+    run(R"py(
+class Understated:
+    def __init__(self, items):
+        self.items = items
+    def __len__(self):
+        return 3
+    def __getitem__(self, index):
+        if index >= self.items:
+            raise IndexError(index)
+        return index
+
+class Unsized(Understated):
+    __len__ = None
+
+for items, kind in ((50_000, Understated), (200_000, Unsized), (800_000, Understated)):
+    before = kept_bytes()
+    assert KitBox.table(kind(items)) == (items, items * (items - 1) / 2, before), kind
 )py");
 }
 

@@ -1,27 +1,68 @@
 """The most one value may take, read the way the module reads it: the machine's memory plus swap,
 the memory limit of the process's control group (v1 or v2, the lowest from its own group up to
 the root of the hierarchy), and 2**48 bytes, whichever is lowest. Tests that need a large value
-size it from this, so that the suite fits inside a container of modest size."""
+size it from this, so that the suite fits inside a container of modest size.
 
-import re
+`under_ceiling` runs a command whose machine reads as a given size, so that the ceiling tests
+can refuse copies the kernel itself would make on a host without a container limit."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+
+import pytest
 
 MAX_ALLOCATION = 2**48
+_SPACE = " \t\n\v\f\r"
 
 
-def machine_bytes():
-    with open("/proc/meminfo") as meminfo:
-        sizes = dict(re.findall(r"^(MemTotal|SwapTotal):\s+(\d+) kB", meminfo.read(), re.M))
-    return 1024 * (int(sizes["MemTotal"]) + int(sizes.get("SwapTotal", 0)))
+def read_number(text):
+    """The number at the front of `text`, as `>>` into an unsigned 64-bit integer reads it: white
+    space skipped, an optional sign (a minus wraps around), decimal digits up to the next other
+    character. None when no digit follows or the digits overflow."""
+    text = text.lstrip(_SPACE)
+    negative = text[:1] == "-"
+    if text[:1] in ("+", "-"):
+        text = text[1:]
+    digits = len(text) - len(text.lstrip("0123456789"))
+    if digits == 0 or int(text[:digits]) >= 2**64:
+        return None
+    value = int(text[:digits])
+    return (2**64 - value) % 2**64 if negative else value
+
+
+def _next_word(text):
+    """The next word of `text` and what follows it: white space skipped, then up to the next."""
+    text = text.lstrip(_SPACE)
+    end = next((i for i, c in enumerate(text) if c in _SPACE), len(text))
+    return text[:end], text[end:]
+
+
+def machine_bytes(meminfo=None):
+    """MemTotal plus SwapTotal, from `meminfo` text or /proc/meminfo; None without MemTotal."""
+    if meminfo is None:
+        with open("/proc/meminfo", encoding="latin-1") as file:
+            meminfo = file.read()
+    sizes = {}
+    for line in meminfo.split("\n"):
+        key, rest = _next_word(line)
+        kibibytes = read_number(rest)
+        if key and kibibytes is not None:
+            sizes[key] = kibibytes
+    if "MemTotal:" not in sizes:
+        return None
+    total = 1024 * (sizes["MemTotal:"] + sizes.get("SwapTotal:", 0))
+    return total if total < 2**64 else None
 
 
 def _limit(path):
     """A limit file's byte count; None for "max" or a file that cannot be read."""
     try:
-        with open(path) as file:
-            match = re.match(r"\s*(\d+)", file.read(4096))
+        with open(path, "rb") as file:
+            return read_number(file.read(4096).decode("latin-1"))
     except OSError:
         return None
-    return int(match.group(1)) if match else None
 
 
 def _hierarchy_limit(root, mount_point, path, name):
@@ -71,3 +112,33 @@ def cgroup_limit():
 def allocation_ceiling():
     return min(limit for limit in (MAX_ALLOCATION, machine_bytes(), cgroup_limit())
                if limit is not None)
+
+
+def _private_mounts_allowed():
+    unshare = shutil.which("unshare")
+    if unshare is None or not os.path.exists("/proc/meminfo"):
+        return False
+    probe = subprocess.run([unshare, "-m", "--propagation", "private", "true"],
+                           capture_output=True)
+    return probe.returncode == 0
+
+
+def under_ceiling(ceiling, command):
+    """Runs `command` (an argument list) in a private mount namespace whose /proc/meminfo shows
+    `ceiling` bytes (a multiple of 1024, written as "+N kB") and no swap, and returns the
+    finished process. Needs the right to make one (root); skips the calling test where that is
+    refused."""
+    if not _private_mounts_allowed():
+        pytest.skip("needs a private mount namespace (unshare -m, as root)")
+    with tempfile.NamedTemporaryFile("w", suffix=".meminfo") as meminfo:
+        meminfo.write(f"MemTotal:\t+{ceiling // 1024} kB\nSwapTotal: 0 kB\n")
+        meminfo.flush()
+        # The wrapping tools run without any preloaded runtime; the command gets it back.
+        environment = dict(os.environ)
+        preload = environment.pop("LD_PRELOAD", None)
+        if preload is not None:
+            command = ["env", f"LD_PRELOAD={preload}", *command]
+        script = 'mount --bind "$0" /proc/meminfo && exec "$@"'
+        return subprocess.run(
+            ["unshare", "-m", "--propagation", "private", "sh", "-c", script, meminfo.name,
+             *command], capture_output=True, text=True, env=environment)

@@ -16,24 +16,23 @@ void check_dimensions(std::uint64_t frames, std::uint64_t states, std::size_t ce
     }
 }
 
-void check_presence(const std::vector<std::uint8_t>& presence) {
+template <class Flags>
+void check_presence(const Flags& presence) {
     for (const std::uint8_t flag : presence) {
         if (flag > 1) throw ModelError("posterior presence entries must be zero or one");
     }
 }
 
-// Offsets from 0 to the value count, ordered cell by cell, none in an absent cell; returned
-// widened to the tables' 64-bit offsets.
-TableVector<std::uint64_t> checked_offsets(const std::vector<std::uint8_t>& presence,
-                                           const std::vector<std::uint32_t>& offsets,
-                                           std::size_t value_count) {
+// Offsets from 0 to the value count, ordered cell by cell, none in an absent cell.
+void check_offsets(const TableVector<std::uint8_t>& presence,
+                   const TableVector<std::uint64_t>& offsets, std::size_t value_count) {
     if (offsets.size() != presence.size() + 1 || offsets.front() != 0 ||
         offsets.back() != value_count) {
         throw ModelError("posterior offsets must cover every entry and the complete values");
     }
     for (std::size_t i = 0; i < presence.size(); ++i) {
-        const std::uint32_t start = offsets[i];
-        const std::uint32_t end = offsets[i + 1];
+        const std::uint64_t start = offsets[i];
+        const std::uint64_t end = offsets[i + 1];
         if (end < start || end > value_count) {
             throw ModelError("posterior offsets must be ordered within values");
         }
@@ -41,7 +40,6 @@ TableVector<std::uint64_t> checked_offsets(const std::vector<std::uint8_t>& pres
             throw ModelError("absent posterior entries cannot contain values");
         }
     }
-    return TableVector<std::uint64_t>(offsets.begin(), offsets.end());
 }
 
 // Per cell the number of values it owns (0 when absent), from the stored 64-bit offsets; a
@@ -57,39 +55,33 @@ std::vector<std::uint64_t> cell_lengths(const TableVector<std::uint8_t>& presenc
     return lengths;
 }
 
-// The table's copy of the presence flags.
-TableVector<std::uint8_t> table_presence(const std::vector<std::uint8_t>& presence) {
-    return TableVector<std::uint8_t>(presence.begin(), presence.end());
-}
-
 }  // namespace
 
 DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                       const std::vector<std::uint8_t>& presence,
-                                                       const std::vector<std::uint32_t>& minimums,
-                                                       const std::vector<std::uint32_t>& offsets,
+                                                       TableVector<std::uint8_t> presence,
+                                                       TableVector<std::uint64_t> minimums,
+                                                       TableVector<std::uint64_t> offsets,
                                                        TableVector<float> values) {
     check_dimensions(frames, states, presence.size());
     check_presence(presence);
     if (minimums.size() != presence.size()) {
         throw ModelError("duration minimum count differs from entries");
     }
-    TableVector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
-    return DurationOccupancies::from_values(
-        frames, states, table_presence(presence),
-        TableVector<std::uint64_t>(minimums.begin(), minimums.end()), std::move(wide_offsets),
-        std::move(values));
+    check_offsets(presence, offsets, values.size());
+    return DurationOccupancies::from_values(frames, states, std::move(presence),
+                                            std::move(minimums), std::move(offsets),
+                                            std::move(values));
 }
 
 MixtureOccupancies mixture_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                     const std::vector<std::uint8_t>& presence,
-                                                     const std::vector<std::uint32_t>& offsets,
+                                                     TableVector<std::uint8_t> presence,
+                                                     TableVector<std::uint64_t> offsets,
                                                      TableVector<float> values) {
     check_dimensions(frames, states, presence.size());
     check_presence(presence);
-    TableVector<std::uint64_t> wide_offsets = checked_offsets(presence, offsets, values.size());
-    return MixtureOccupancies::from_values(frames, states, table_presence(presence),
-                                           std::move(wide_offsets), std::move(values));
+    check_offsets(presence, offsets, values.size());
+    return MixtureOccupancies::from_values(frames, states, std::move(presence), std::move(offsets),
+                                           std::move(values));
 }
 
 TransitionOccupancies transition_occupancies_from_exchange(
@@ -100,6 +92,8 @@ TransitionOccupancies transition_occupancies_from_exchange(
     if (values.size() / 2 != presence.size() || values.size() % 2 != 0) {
         throw ModelError("transition values require two scalars per entry");
     }
+    // One entry takes more than its flag and two values did: measured before it is made.
+    require_allocatable(checked_mul(presence.size(), sizeof(TransitionOccupancy)));
     TableVector<TransitionOccupancy> entries(presence.size());
     for (std::size_t i = 0; i < presence.size(); ++i) {
         if (presence[i] == 1) entries[i] = {1, values[2 * i], values[2 * i + 1]};

@@ -15,24 +15,28 @@
 
 namespace tarvek {
 
+// The offsets and minimums come as 32-bit numbers, already widened to the tables' 64 bits, and
+// every vector is the table's own, moved into it.
+//
 // Checks in order: dimensions against the presence flags, flags 0 or 1, as many minimums as
 // flags, offsets from 0 to the value count, then per cell ordered offsets within the values and
 // no values in an absent cell; then `DurationOccupancies::from_values`.
 DurationOccupancies duration_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                       const std::vector<std::uint8_t>& presence,
-                                                       const std::vector<std::uint32_t>& minimums,
-                                                       const std::vector<std::uint32_t>& offsets,
+                                                       TableVector<std::uint8_t> presence,
+                                                       TableVector<std::uint64_t> minimums,
+                                                       TableVector<std::uint64_t> offsets,
                                                        TableVector<float> values);
 
 // The same checks without the minimums; then `MixtureOccupancies::from_values`.
 MixtureOccupancies mixture_occupancies_from_exchange(std::uint64_t frames, std::uint64_t states,
-                                                     const std::vector<std::uint8_t>& presence,
-                                                     const std::vector<std::uint32_t>& offsets,
+                                                     TableVector<std::uint8_t> presence,
+                                                     TableVector<std::uint64_t> offsets,
                                                      TableVector<float> values);
 
 // Checks in order: dimensions, flags, two values per cell; then
 // `TransitionOccupancies::from_values`. An absent cell stores 0 and 0 whatever it was given, so
-// that reading the table back and building it again gives an equal table.
+// that reading the table back and building it again gives an equal table. The entries, wider
+// than a flag and two values, are refused with std::bad_alloc beyond the allocation ceiling.
 TransitionOccupancies transition_occupancies_from_exchange(
     std::uint64_t frames, std::uint64_t states, const std::vector<std::uint8_t>& presence,
     const std::vector<float>& values);

@@ -75,7 +75,7 @@ StreamPreparation<S> prepare_named_states(const StreamParameters<S>& stream,
         if (dimensions && mixture.dimensions != *dimensions) {
             throw ModelError("emission and observation dimensions differ");
         }
-        if (scorable.known()) mixture.check_shape();
+        scorable.run_when_known([&] { mixture.check_shape(); });
         scorable.run([&] { check_scorable(mixture); });
         prepared.normalizers.emplace_back();
     }
@@ -205,7 +205,7 @@ OwnedPreparedModelParameters<S> prepare_owned_duration_states(
     template struct StreamPreparation<S>;                                                        \
     template struct OwnedPreparedStreamParameters<S>;                                            \
     template struct OwnedPreparedModelParameters<S>;                                             \
-    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() &&;           \
+    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned()&&;            \
     template StreamPreparation<S> prepare_named_states(                                          \
         const StreamParameters<S>&, std::span<const std::int32_t>, std::optional<std::uint64_t>, \
         const ModelError&, const RememberedCheck&);                                              \

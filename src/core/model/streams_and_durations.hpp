@@ -1,7 +1,7 @@
 #pragma once
 // One value per stream and one per state under a change stamp, as a model and its statistics
 // hold them. Readers see them const; the only way to write them is an edit, which renews the
-// stamp when it ends, so a write that forgets the renewal does not compile.
+// stamp when it ends, so a write that forgets the renewal, or comes after it, does not compile.
 
 #include <cstddef>
 #include <utility>
@@ -37,24 +37,29 @@ struct StreamsAndDurations {
     // renews the stamp after, so no check running meanwhile can remember them half-written.
     ChangeStamp stamp;
 
-    // Write access to the streams and durations while the handle lives: its full expression
-    // (`model.edit().durations[0].mean = 2`) or its scope. The stamp is renewed as it goes, also
-    // when an exception ends it.
+    // Write access to the streams and durations while a named handle lives:
+    // `{ auto edit = model.edit(); edit.durations()[0].mean = 2; }`. The stamp is renewed when
+    // it ends, also when an exception ends it. No reference can be taken through a temporary
+    // handle (`model.edit().durations()` does not compile): it would outlive the renewal.
     class Edit {
       public:
         Edit(const Edit&) = delete;
         Edit& operator=(const Edit&) = delete;
         ~Edit() { stamp_.renew(); }
 
-        std::vector<Stream>& streams;
-        std::vector<Duration>& durations;
+        std::vector<Stream>& streams() const& noexcept { return streams_; }
+        std::vector<Duration>& durations() const& noexcept { return durations_; }
+        std::vector<Stream>& streams() const&& = delete;
+        std::vector<Duration>& durations() const&& = delete;
 
       private:
         friend StreamsAndDurations;
         Edit(std::vector<Stream>& streams, std::vector<Duration>& durations,
              ChangeStamp& stamp) noexcept
-            : streams(streams), durations(durations), stamp_(stamp) {}
+            : streams_(streams), durations_(durations), stamp_(stamp) {}
 
+        std::vector<Stream>& streams_;
+        std::vector<Duration>& durations_;
         ChangeStamp& stamp_;
     };
 

@@ -8,19 +8,16 @@
 // an assignment or a move is a change: it gets a new stamp and forgets what passed, and a move
 // renews the stamp of the value it empties too.
 //
-// Builds without NDEBUG, and those that define TARVEK_VERIFY_REMEMBERED_CHECKS (the sanitized
-// ones), still run every check that a remembered pass would skip, and stop the process when it
-// fails: a value was then changed without renewing its stamp.
+// Builds that define TARVEK_VERIFY_REMEMBERED_CHECKS still run every check that a remembered
+// pass would skip, and stop the process when it fails: a value was then changed without
+// renewing its stamp. The build defines it for the core and for everything built on the core
+// alike (the sanitized and Debug builds), never a header: one program holds one `run`.
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-
-#if !defined(NDEBUG) && !defined(TARVEK_VERIFY_REMEMBERED_CHECKS)
-#define TARVEK_VERIFY_REMEMBERED_CHECKS 1
-#endif
 
 namespace tarvek {
 
@@ -103,15 +100,20 @@ class RememberedCheck {
             return;
         }
 #ifdef TARVEK_VERIFY_REMEMBERED_CHECKS
-        try {
-            value_check();
-        } catch (const std::exception& error) {
-            std::fprintf(stderr,
-                         "tarvek: a value that passed its checks was changed without renewing "
-                         "its change stamp; the check now fails with \"%s\"\n",
-                         error.what());
-            std::abort();
-        }
+        verified(value_check);
+#endif
+    }
+
+    // Runs `guard` only when the pass is known: a part of the value checks that the caller
+    // still needs then (a shape that later steps index by). It passed with the rest at the
+    // stamp read, so in verify builds its failure stops the process as `run`'s does.
+    template <class Guard>
+    void run_when_known(Guard&& guard) const {
+        if (!known_) return;
+#ifdef TARVEK_VERIFY_REMEMBERED_CHECKS
+        verified(guard);
+#else
+        guard();
 #endif
     }
 
@@ -119,6 +121,19 @@ class RememberedCheck {
     void remember() const noexcept { check_.remember(stamp_); }
 
   private:
+    template <class Check>
+    static void verified(Check& check) {
+        try {
+            check();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr,
+                         "tarvek: a value that passed its checks was changed without renewing "
+                         "its change stamp; the check now fails with \"%s\"\n",
+                         error.what());
+            std::abort();
+        }
+    }
+
     const PassedCheck& check_;
     std::uint64_t stamp_;
     bool known_;

@@ -144,8 +144,8 @@ ModelSufficientStatistics<S> ModelSufficientStatistics<S>::from_model(
 template <Scalar S>
 void ModelSufficientStatistics<S>::clear() noexcept {
     const auto edit = this->edit();
-    for (auto& stream : edit.streams) stream.clear();
-    std::fill(edit.durations.begin(), edit.durations.end(), DurationSufficientStatistics<S>{});
+    for (auto& stream : edit.streams()) stream.clear();
+    std::fill(edit.durations().begin(), edit.durations().end(), DurationSufficientStatistics<S>{});
 }
 
 template <Scalar S>

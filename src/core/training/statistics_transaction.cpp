@@ -63,14 +63,14 @@ void StagedStatistics<S>::commit(ModelSufficientStatistics<S>& statistics) noexc
     {
         const auto edit = statistics.edit();
         for (std::size_t i = 0; i < streams_.size(); ++i) {
-            auto& gaussians = edit.streams[i].emissions;
+            auto& gaussians = edit.streams()[i].emissions;
             auto& staged = streams_[i];
             for (std::size_t j = 0; j < staged.states.size(); ++j) {
                 std::swap(gaussians[static_cast<std::size_t>(staged.states[j])], staged.copies[j]);
             }
         }
         for (std::size_t j = 0; j < durations_.states.size(); ++j) {
-            std::swap(edit.durations[static_cast<std::size_t>(durations_.states[j])],
+            std::swap(edit.durations()[static_cast<std::size_t>(durations_.states[j])],
                       durations_.copies[j]);
         }
     }

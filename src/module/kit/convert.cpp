@@ -13,9 +13,6 @@ Ref as_index(PyObject* object) {
     return Ref::steal(checked(PyNumber_Index(object)));
 }
 
-// The sequence size hint is only a hint: cap it so a lying __len__ cannot reserve gigabytes.
-constexpr Py_ssize_t max_reserved_items = Py_ssize_t{1} << 20;
-
 template <class T, class Allocator>
 bool copy_buffer_as(PyObject* object, std::vector<T, Allocator>& out) {
     if (!PyObject_CheckBuffer(object)) return false;
@@ -56,11 +53,48 @@ bool copy_buffer_as(PyObject* object, std::vector<T, Allocator>& out) {
     return copied;
 }
 
-// The contents of a bytes or bytearray object, measured before they are copied.
-ByteString copied_bytes(const char* data, Py_ssize_t size) {
+// The contents of a bytes or bytearray object, measured before they are copied; anything else
+// converted as a sequence of ints.
+template <class Vector>
+BasicByteString<Vector> byte_string(PyObject* object) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(object)) {
+        data = PyBytes_AS_STRING(object);
+        size = PyBytes_GET_SIZE(object);
+    } else if (PyByteArray_Check(object)) {
+        data = PyByteArray_AS_STRING(object);
+        size = PyByteArray_GET_SIZE(object);
+    } else {
+        return {FromPython<Vector>::convert(object)};
+    }
     require_allocatable(static_cast<std::uint64_t>(size));
     const auto* first = reinterpret_cast<const std::uint8_t*>(data);
-    return ByteString{std::vector<std::uint8_t>(first, first + size)};
+    return {Vector(first, first + size)};
+}
+
+// The length a sequence claims: 0 when it has none (TypeError, as `list()` takes it), beyond
+// every ceiling when it is longer than Py_ssize_t; any other error of its `__len__` propagates.
+Py_ssize_t claimed_length(PyObject* object) {
+    const Py_ssize_t length = PySequence_Size(object);
+    if (length >= 0) return length;
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        // Raised by the interpreter converting the length (or by a built-in such as range), it
+        // carries no traceback; one raised in a `__len__` written in Python is that method's own.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (traceback == nullptr) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            throw std::bad_alloc();
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+    raise_pending();
 }
 
 }  // namespace
@@ -105,25 +139,17 @@ bool FromPython<bool>::convert(PyObject* object) {
     throw PythonError();
 }
 
-Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& size_hint) {
+Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& claimed) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
                      Py_TYPE(object)->tp_name);
         throw PythonError();
     }
-    size_hint = PySequence_Size(object);
-    if (size_hint < 0) {
-        // A length beyond Py_ssize_t is beyond any value's ceiling too.
-        const bool too_long = PyErr_ExceptionMatches(PyExc_OverflowError);
-        PyErr_Clear();
-        if (too_long) throw std::bad_alloc();
-        size_hint = 0;
-    }
+    claimed = claimed_length(object);
     // A sequence that claims more values than one value may hold is refused before its first
     // item is read, as Python's own list() refuses it.
-    require_allocatable(checked_mul(static_cast<std::uint64_t>(size_hint), item_bytes));
-    size_hint = std::min(size_hint, max_reserved_items);
+    require_allocatable(checked_mul(static_cast<std::uint64_t>(claimed), item_bytes));
     return Ref::steal(checked(PyObject_GetIter(object)));
 }
 
@@ -140,14 +166,13 @@ bool copy_float_buffer(PyObject* object, TableVector<float>& out) {
     return copy_buffer_as(object, out);
 }
 
+template <>
 ByteString FromPython<ByteString>::convert(PyObject* object) {
-    if (PyBytes_Check(object)) {
-        return copied_bytes(PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object));
-    }
-    if (PyByteArray_Check(object)) {
-        return copied_bytes(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object));
-    }
-    return ByteString{FromPython<std::vector<std::uint8_t>>::convert(object)};
+    return byte_string<std::vector<std::uint8_t>>(object);
+}
+template <>
+TableByteString FromPython<TableByteString>::convert(PyObject* object) {
+    return byte_string<TableVector<std::uint8_t>>(object);
 }
 
 PyObject* none() {

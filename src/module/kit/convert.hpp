@@ -28,10 +28,14 @@ namespace tarvek::py {
 inline constexpr const char* integral_range_message =
     "out of range integral type conversion attempted";
 
-// A byte string argument or result: `bytes` in Python.
-struct ByteString {
-    std::vector<std::uint8_t> bytes;
+// A byte string argument or result: `bytes` in Python. As an argument it may also go straight
+// into a table's own vector (`TableByteString`).
+template <class Vector>
+struct BasicByteString {
+    Vector bytes;
 };
+using ByteString = BasicByteString<std::vector<std::uint8_t>>;
+using TableByteString = BasicByteString<TableVector<std::uint8_t>>;
 
 // ---- argument conversion -----------------------------------------------------------------
 
@@ -83,9 +87,10 @@ struct FromPython<bool> {
     static bool convert(PyObject* object);
 };
 
-// Refuses `str`, then requires a sequence; returns a new iterator over it and a size hint.
-// MemoryError when its length, at `item_bytes` a value, is beyond what one value may take.
-Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& size_hint);
+// Refuses `str`, then requires a sequence; returns a new iterator over it and the length it
+// claims (0 when it has none). MemoryError when that length, at `item_bytes` a value, is beyond
+// what one value may take; an error of its `__len__` other than TypeError propagates.
+Ref sequence_iterator(PyObject* object, std::size_t item_bytes, Py_ssize_t& claimed);
 // Copies a contiguous one-dimensional buffer of doubles or floats, when `object` offers one;
 // MemoryError when the copy is beyond what one value may take.
 bool copy_float_buffer(PyObject* object, std::vector<double>& out);
@@ -95,12 +100,58 @@ bool copy_float_buffer(PyObject* object, TableVector<float>& out);
 
 // Room for at least one more value: capacity doubles as usual, but never beyond what one value
 // may take, so a sequence whose length was unknown or understated cannot outgrow the machine.
+// `before` values held elsewhere count towards it.
 template <class T, class Allocator>
-void grow_within_ceiling(std::vector<T, Allocator>& values) {
+void grow_within_ceiling(std::vector<T, Allocator>& values, std::size_t before = 0) {
     const std::uint64_t most = allocation_ceiling() / sizeof(T);
-    if (values.size() >= most) throw std::bad_alloc();
+    if (before >= most || values.size() >= most - before) throw std::bad_alloc();
     const std::uint64_t doubled = std::max<std::uint64_t>(2 * values.size(), 16);
-    values.reserve(static_cast<std::size_t>(std::min(doubled, most)));
+    values.reserve(static_cast<std::size_t>(std::min(doubled, most - before)));
+}
+
+// Converts the items of a sequence as `Item` (its range and its messages) into `values`, which
+// may hold a wider type: the measure is always the stored width. The claimed length is taken
+// at once; a table's items beyond it grow on the ordinary heap and the table is made at its
+// exact size at the end, so that no block of a growth step is left to the shared cache.
+template <class Item, class T, class Allocator>
+void convert_items(PyObject* object, std::vector<T, Allocator>& values) {
+    if constexpr (std::is_floating_point_v<Item>) {
+        static_assert(std::is_same_v<Item, T>, "a float buffer is copied at its own type");
+        if (!PyUnicode_Check(object) && copy_float_buffer(object, values)) return;
+    }
+    Py_ssize_t claimed = 0;
+    Ref iterator = sequence_iterator(object, sizeof(T), claimed);
+    try {
+        values.reserve(static_cast<std::size_t>(claimed));
+    } catch (const std::bad_alloc&) {
+        // Within the ceiling but more than the machine gives at this moment: the items, fewer
+        // than claimed perhaps, are read as those of a sequence of unknown length.
+    }
+    constexpr bool from_heap = std::is_same_v<Allocator, std::allocator<T>>;
+    std::vector<T> beyond;  // a table's items past its claimed length
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        T value = FromPython<Item>::convert(item.get());
+        if (from_heap || values.size() < values.capacity()) {
+            if (values.size() == values.capacity()) grow_within_ceiling(values);
+            values.push_back(std::move(value));
+        } else {
+            if (beyond.size() == beyond.capacity()) grow_within_ceiling(beyond, values.size());
+            beyond.push_back(std::move(value));
+        }
+    }
+    if (PyErr_Occurred()) raise_pending();
+    // A claim longer than the items leaves no unused room behind, as list() leaves none.
+    if (values.size() < static_cast<std::size_t>(claimed)) values.shrink_to_fit();
+    if constexpr (!from_heap) {
+        if (beyond.empty()) return;
+        std::vector<T, Allocator> whole;
+        whole.reserve(values.size() + beyond.size());  // measured as `beyond` grew
+        whole.insert(whole.end(), std::make_move_iterator(values.begin()),
+                     std::make_move_iterator(values.end()));
+        whole.insert(whole.end(), std::make_move_iterator(beyond.begin()),
+                     std::make_move_iterator(beyond.end()));
+        values = std::move(whole);
+    }
 }
 
 // Any vector: a table's argument is converted straight into the table's own vector.
@@ -108,26 +159,35 @@ template <class T, class Allocator>
 struct FromPython<std::vector<T, Allocator>> {
     static std::vector<T, Allocator> convert(PyObject* object) {
         std::vector<T, Allocator> values;
-        if constexpr (std::is_floating_point_v<T>) {
-            if (!PyUnicode_Check(object) && copy_float_buffer(object, values)) return values;
-        }
-        Py_ssize_t size_hint = 0;
-        Ref iterator = sequence_iterator(object, sizeof(T), size_hint);
-        values.reserve(static_cast<std::size_t>(size_hint));
-        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            T value = FromPython<T>::convert(item.get());
-            if (values.size() == values.capacity()) grow_within_ceiling(values);
-            values.push_back(std::move(value));
-        }
-        if (PyErr_Occurred()) raise_pending();
+        convert_items<T>(object, values);
         return values;
     }
 };
 
-template <>
-struct FromPython<ByteString> {
-    static ByteString convert(PyObject* object);
+// A list of 32-bit (or other narrow) numbers kept as a vector of a wider type: each item is
+// converted and range-checked as `Item`, and the value is measured at the width it is made in.
+template <class Item, class Vector>
+struct Widened {
+    Vector values;
 };
+template <class Item, class Vector>
+struct FromPython<Widened<Item, Vector>> {
+    static Widened<Item, Vector> convert(PyObject* object) {
+        Widened<Item, Vector> widened;
+        convert_items<Item>(object, widened.values);
+        return widened;
+    }
+};
+
+template <class Vector>
+struct FromPython<BasicByteString<Vector>> {
+    static BasicByteString<Vector> convert(PyObject* object);
+};
+// Bytes and bytearray are copied whole, anything else converted as a sequence of ints.
+template <>
+ByteString FromPython<ByteString>::convert(PyObject* object);
+template <>
+TableByteString FromPython<TableByteString>::convert(PyObject* object);
 
 // A callable or any other object passed through unconverted (borrowed for the call).
 template <>

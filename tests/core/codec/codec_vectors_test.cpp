@@ -54,7 +54,7 @@ void each_field(T& r, F&& f) {
         f("weight", r.weight), f("emissions", r.emissions);
     } else if constexpr (requires { r.edit(); }) {
         const auto edit = r.edit();
-        f("streams", edit.streams), f("durations", edit.durations);
+        f("streams", edit.streams()), f("durations", edit.durations());
     } else if constexpr (requires { r.durations; }) {
         f("streams", r.streams), f("durations", r.durations);
     } else if constexpr (requires { r.dimension; }) {

@@ -90,7 +90,7 @@ ModelParameters<S> two_stream_model() {
     ModelParameters<S> model;
     const auto edit = model.edit();
     for (int s = 0; s < 2; ++s) {
-        auto& stream = edit.streams.emplace_back();
+        auto& stream = edit.streams().emplace_back();
         stream.weight = S(0.5) + static_cast<S>(s);
         stream.emissions = {GaussianMixtureParameters<S>(1, 2), GaussianMixtureParameters<S>(2, 3)};
         for (auto& mixture : stream.emissions) {
@@ -100,8 +100,8 @@ ModelParameters<S> two_stream_model() {
             }
         }
     }
-    edit.durations.resize(3);
-    edit.durations[2].maximum_duration = 12;
+    edit.durations().resize(3);
+    edit.durations()[2].maximum_duration = 12;
     return model;
 }
 
@@ -116,7 +116,8 @@ TYPED_TEST(SerialRecords, WritersCheckBeforeWriting) {
     };
     ModelParameters<S> model = two_stream_model<S>();
     const auto set_last_floor = [&](S floor) {
-        model.edit().streams.back().emissions.back().variance_floors.back() = floor;
+        const auto edit = model.edit();
+        edit.streams().back().emissions.back().variance_floors.back() = floor;
     };
     set_last_floor(S(-0.0));
     EXPECT_EQ(historical(model).first, "no error");
@@ -128,7 +129,10 @@ TYPED_TEST(SerialRecords, WritersCheckBeforeWriting) {
         EXPECT_EQ(historical(model.streams[model.streams.size() - 1]), refused);
         EXPECT_EQ(codec_error_of([&] { write_record(model); }), "no error");
     }
-    model.edit().streams[1].emissions[0].variances.pop_back();
+    {
+        const auto edit = model.edit();
+        edit.streams()[1].emissions[0].variances.pop_back();
+    }
     EXPECT_EQ(codec_failure([&] { write_record(model); }),
               invalid_input("parameter lengths do not match dimensions"));
     auto observation = ObservationData<S>::create(1, std::vector<std::size_t>{1});
@@ -153,12 +157,12 @@ TYPED_TEST(SerialRecords, UncheckedValuesAndOtherPrecisionRoundTrip) {
     // Values are not checked: NaN and negative weights, means and variances pass.
     {
         const auto edit = model.edit();
-        edit.streams[0].weight = std::numeric_limits<S>::quiet_NaN();
-        edit.streams[1].weight = S(-2);
-        edit.streams[0].emissions[1].means[0] = std::numeric_limits<S>::quiet_NaN();
-        edit.streams[0].emissions[1].variances[1] = S(-3);
-        edit.streams[1].emissions[0].weights[0] = S(0.1);
-        edit.durations[0].minimum_duration = -7;
+        edit.streams()[0].weight = std::numeric_limits<S>::quiet_NaN();
+        edit.streams()[1].weight = S(-2);
+        edit.streams()[0].emissions[1].means[0] = std::numeric_limits<S>::quiet_NaN();
+        edit.streams()[0].emissions[1].variances[1] = S(-3);
+        edit.streams()[1].emissions[0].weights[0] = S(0.1);
+        edit.durations()[0].minimum_duration = -7;
     }
     const Bytes bytes = write_record(model);
     const auto same = read_record<ModelParameters<S>>(bytes, default_max_array_entries);
@@ -172,7 +176,10 @@ TYPED_TEST(SerialRecords, UncheckedValuesAndOtherPrecisionRoundTrip) {
     EXPECT_EQ(other.streams[1].emissions[0].weights[0], static_cast<Other>(0.1f));
     EXPECT_EQ(other.streams[1].emissions[1].means, (std::vector<Other>{0, 0.5, 1, 1.5, 2, 2.5}));
     if constexpr (sizeof(S) == 8) {  // narrowed below the float32 range
-        model.edit().streams[0].emissions[0].variances[0] = 1e-50;
+        {
+            const auto edit = model.edit();
+            edit.streams()[0].emissions[0].variances[0] = 1e-50;
+        }
         const auto read = read_record<ModelParameters<S>>(write_record(model), 1000);
         EXPECT_EQ(read.streams[0].emissions[0].variances[0], 0.0);
     }

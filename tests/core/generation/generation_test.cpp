@@ -66,9 +66,9 @@ ModelParameters<S> model_of(std::vector<std::uint64_t> dimensions,
     ModelParameters<S> model;
     const auto edit = model.edit();
     for (const std::uint64_t d : dimensions)
-        edit.streams.emplace_back().emissions = {mixture<S>(d)};
+        edit.streams().emplace_back().emissions = {mixture<S>(d)};
     for (const auto& [mean, variance] : durations) {
-        auto& duration = edit.durations.emplace_back();
+        auto& duration = edit.durations().emplace_back();
         duration.mean = static_cast<S>(mean);
         duration.variance = static_cast<S>(variance);
     }
@@ -135,11 +135,11 @@ TYPED_TEST(Generation, DurationIsTheRoundedSampleAndAtLeastOne) {
         // Constraints and floors play no part.
         {
             const auto edit = model.edit();
-            edit.durations[0].minimum_duration = 10;
-            edit.durations[0].maximum_duration = 1;
-            edit.durations[0].fixed_mean_duration = 7;
-            edit.durations[0].variance_floor = S(5);
-            edit.streams[0].emissions[0].variance_floors = {S(9)};
+            edit.durations()[0].minimum_duration = 10;
+            edit.durations()[0].maximum_duration = 1;
+            edit.durations()[0].fixed_mean_duration = 7;
+            edit.durations()[0].variance_floor = S(5);
+            edit.streams()[0].emissions[0].variance_floors = {S(9)};
         }
         SegmentationData<S> sequence = sequence_of<S>(1, {0});
         ListedDraws<S> source{first_draws, S(0.5)};
@@ -156,8 +156,11 @@ TYPED_TEST(Generation, DrawOrderAndCount) {
     using S = TypeParam;
     // Two streams of 2 and 1 dimensions: 1 + 4 + 1 + 2 = 8 draws per frame.
     ModelParameters<S> model = model_of<S>({2, 1}, {{1, 0}, {2, 0}, {2.5, 1}});
-    model.edit().streams[0].emissions[0].means = {S(10), S(20)};
-    model.edit().streams[1].emissions[0].means = {S(30)};
+    {
+        const auto edit = model.edit();
+        edit.streams()[0].emissions[0].means = {S(10), S(20)};
+        edit.streams()[1].emissions[0].means = {S(30)};
+    }
     SegmentationData<S> sequence = sequence_of<S>(2, {0, 1, 2});
     sequence.boundaries = {50, -3, 2147483647};  // ignored and replaced
     // Durations 1, 2, 2 (the third from 2.5 + cos(π), rounded), then frames.
@@ -180,7 +183,10 @@ TYPED_TEST(Generation, WordSourceCountsItsDraws) {
     using S = TypeParam;
     const std::uint64_t words_per_draw = sizeof(S) / 4;
     ModelParameters<S> model = model_of<S>({3, 1}, {{4, 9}, {2, 4}});
-    model.edit().streams[0].emissions[0].variances = {S(1), S(2), S(3)};
+    {
+        const auto edit = model.edit();
+        edit.streams()[0].emissions[0].variances = {S(1), S(2), S(3)};
+    }
     SegmentationData<S> sequence = sequence_of<S>(2, {0, 1, 0, 1});
     for (int run = 0; run < 5; ++run) {
         TestWords words;
@@ -211,7 +217,10 @@ TYPED_TEST(Generation, ComponentChoiceAndItsParameters) {
     m.weights = {S(0.5), S(0.5)};
     m.means = {S(-4), S(-5), S(6), S(7)};
     m.variances = {S(0), S(0), S(0), S(4)};
-    model.edit().streams[0].emissions[0] = m;
+    {
+        const auto edit = model.edit();
+        edit.streams()[0].emissions[0] = m;
+    }
     SegmentationData<S> sequence = sequence_of<S>(1, {0});
     const auto values_for = [&](S component_draw) {
         ListedDraws<S> source{
@@ -272,7 +281,10 @@ TYPED_TEST(Generation, ChecksBeforeAnyDraw) {
     const auto same_sequence = [](Sequence&) {};
     // Segment 1 names emission 1 of stream 0, which has 3 dimensions instead of 2.
     const auto name_second = [](Sequence& s) { s.output_states[0][1] = 1; };
-    const auto second_wider = [](Model& m) { m.edit().streams[0].emissions[1] = mixture<S>(3); };
+    const auto second_wider = [](Model& m) {
+        const auto edit = m.edit();
+        edit.streams()[0].emissions[1] = mixture<S>(3);
+    };
     struct Case {
         std::function<void(Model&)> model;
         std::function<void(Sequence&)> sequence;
@@ -281,41 +293,83 @@ TYPED_TEST(Generation, ChecksBeforeAnyDraw) {
     const Case cases[] = {
         {same_model, same_sequence, "no error"},
         // The shapes of every emission, named or not, come first.
-        {[](Model& m) { m.edit().streams[0].emissions[1].means.pop_back(); },
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.streams()[0].emissions[1].means.pop_back();
+         },
          [](Sequence& s) { s.duration_states.pop_back(); },
          "parameter lengths do not match dimensions"},
         {same_model, [](Sequence& s) { s.output_states[1].pop_back(); },
          "segmentation arrays have inconsistent lengths"},
         {same_model, [](Sequence& s) { s = sequence_of<S>(2, {}); }, no_sequences},
         {same_model, [](Sequence& s) { s.outgoing[1].clear(); }, jumps},
-        {same_model, [](Sequence& s) { s.outgoing[0].insert(s.outgoing[0].begin(), {3, S(1)}); },
+        {same_model,
+         [](Sequence& s) {
+             s.outgoing[0].insert(s.outgoing[0].begin(), {3, S(1)});
+         },
          "no error"},
-        {[](Model& m) { m.edit().streams.clear(); }, [](Sequence& s) { s.output_states.clear(); },
-         no_sequences},
-        {[](Model& m) { m.edit().streams[1].emissions.clear(); },
-         [](Sequence& s) { s.duration_states = {9, 9}; }, "generation stream has no emissions"},
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.streams().clear();
+         },
+         [](Sequence& s) { s.output_states.clear(); }, no_sequences},
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.streams()[1].emissions.clear();
+         },
+         [](Sequence& s) {
+             s.duration_states = {9, 9};
+         },
+         "generation stream has no emissions"},
         {same_model, [](Sequence& s) { s.duration_states[0] = -1; }, bad_state},
-        {[](Model& m) { m.edit().durations[1].mean = INFINITY; }, same_sequence, bad_duration},
-        {[](Model& m) { m.edit().durations[1].variance = S(-1e-30); }, same_sequence, bad_duration},
-        {[](Model& m) { m.edit().durations[1].variance = S(-0.0); }, same_sequence, "no error"},
-        {[](Model& m) { m.edit().durations[1].mean = NAN; },
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.durations()[1].mean = INFINITY;
+         },
+         same_sequence, bad_duration},
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.durations()[1].variance = S(-1e-30);
+         },
+         same_sequence, bad_duration},
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.durations()[1].variance = S(-0.0);
+         },
+         same_sequence, "no error"},
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.durations()[1].mean = NAN;
+         },
          [](Sequence& s) { s.duration_states[1] = 0; }, "no error"},  // not named
         {same_model, [](Sequence& s) { s.output_states[0][1] = 2; }, bad_output},
         {second_wider, name_second, bad_emission},
         {second_wider, same_sequence, "no error"},
-        {[](Model& m) { m.edit().streams[0].emissions[1].weights[0] = S(-1e-30); }, name_second,
-         bad_emission},
         {[](Model& m) {
              const auto edit = m.edit();
-             auto& named = edit.streams[0].emissions[1];
-             named.weights[0] = named.variances[0] = S(-0.0);
-             edit.streams[0].emissions[0].means[0] = NAN;  // not named
+             edit.streams()[0].emissions[1].weights[0] = S(-1e-30);
          },
-         [](Sequence& s) { s.output_states[0] = {1, 1}; }, "no error"},
+         name_second, bad_emission},
+        {[](Model& m) {
+             const auto edit = m.edit();
+             auto& named = edit.streams()[0].emissions[1];
+             named.weights[0] = named.variances[0] = S(-0.0);
+             edit.streams()[0].emissions[0].means[0] = NAN;  // not named
+         },
+         [](Sequence& s) {
+             s.output_states[0] = {1, 1};
+         },
+         "no error"},
         // Segment by segment: segment 0's emission fails before segment 1's duration state.
-        {[](Model& m) { m.edit().streams[1].emissions[0].means[0] = NAN; },
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.streams()[1].emissions[0].means[0] = NAN;
+         },
          [](Sequence& s) { s.duration_states[1] = 5; }, bad_emission},
-        {[](Model& m) { m.edit().streams[0].emissions[1].means[0] = NAN; },
+        {[](Model& m) {
+             const auto edit = m.edit();
+             edit.streams()[0].emissions[1].means[0] = NAN;
+         },
          [](Sequence& s) {
              s.output_states[0][1] = 1;
              s.duration_states[1] = 5;
@@ -323,7 +377,10 @@ TYPED_TEST(Generation, ChecksBeforeAnyDraw) {
          bad_state}};
     for (const Case& c : cases) {
         Model model = model_of<S>({2, 1}, {{2, 0}, {3, 0}});
-        model.edit().streams[0].emissions.push_back(mixture<S>(2, S(1), S(1)));
+        {
+            const auto edit = model.edit();
+            edit.streams()[0].emissions.push_back(mixture<S>(2, S(1), S(1)));
+        }
         Sequence sequence = sequence_of<S>(2, {0, 1});
         c.model(model);
         c.sequence(sequence);

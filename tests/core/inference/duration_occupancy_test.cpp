@@ -85,12 +85,24 @@ TEST(DurationOccupancyTable, FromValues) {
     using P = DurationPosterior;
     for (const auto& refused : std::vector<std::function<void()>>{
              [] { DurationOccupancies::from_values(0, 3, {}, {}, {0}, {}); },
-             [&] { duration_table(1, 1, {P{{0.5f, nan}, 1}}); },
-             [] { duration_table(1, 1, {P{{-0.5f}, 1}}); },
-             [&] { duration_table(1, 1, {P{{0.5f}, top}}); },
-             [] { DurationOccupancies::from_values(1, 1, {0}, {0}, {0, 1}, {0.5f}); },
-             [] { DurationOccupancies::from_values(1, 1, {2}, {0}, {0, 0}, {}); },
-             [] { DurationOccupancies::from_values(1, 2, {0}, {0}, {0, 0}, {}); }}) {
+             [&] {
+                 duration_table(1, 1, {P{{0.5f, nan}, 1}});
+             },
+             [] {
+                 duration_table(1, 1, {P{{-0.5f}, 1}});
+             },
+             [&] {
+                 duration_table(1, 1, {P{{0.5f}, top}});
+             },
+             [] {
+                 DurationOccupancies::from_values(1, 1, {0}, {0}, {0, 1}, {0.5f});
+             },
+             [] {
+                 DurationOccupancies::from_values(1, 1, {2}, {0}, {0, 0}, {});
+             },
+             [] {
+                 DurationOccupancies::from_values(1, 2, {0}, {0}, {0, 0}, {});
+             }}) {
         EXPECT_EQ(error_of(refused), invalid_table);
     }
     // An empty posterior at the largest minimum, minimum 0, negative zero.
@@ -295,7 +307,10 @@ TYPED_TEST(DurationOccupancy, TableAllocFail) {
     using S = TypeParam;
     const std::uint64_t frames = testing::two_to(31) - 1, positions = testing::two_to(18);
     auto model = testing::duration_model<S>({{2, 1}});
-    model.edit().durations[0].maximum_duration = 2;
+    {
+        const auto edit = model.edit();
+        edit.durations()[0].maximum_duration = 2;
+    }
     auto segmentation = SegmentationData<S>::create(1, positions);
     for (std::uint64_t k = 0; k < positions; ++k) {
         segmentation.boundaries[k] = std::int32_t((k + 1) * frames / positions);

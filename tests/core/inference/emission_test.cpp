@@ -65,11 +65,15 @@ Call<S> random_call(std::mt19937_64& random, const std::vector<StreamLayout>& la
     for (const StreamLayout& layout : layouts) dimensions.push_back(layout.dimensions);
     Call<S> call{ModelParameters<S>(layouts, 1), ObservationData<S>::create(frames, dimensions),
                  SegmentationData<S>::create(layouts.size(), positions)};
-    for (auto& stream : call.model.edit().streams) {
-        for (auto& mixture : stream.emissions) {
-            for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
-            for (auto& variance : mixture.variances) variance = static_cast<S>(uniform(random));
-            for (auto& w : mixture.weights) w = static_cast<S>(random() % 4 ? uniform(random) : 0);
+    {
+        const auto edit = call.model.edit();
+        for (auto& stream : edit.streams()) {
+            for (auto& mixture : stream.emissions) {
+                for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
+                for (auto& variance : mixture.variances) variance = static_cast<S>(uniform(random));
+                for (auto& w : mixture.weights)
+                    w = static_cast<S>(random() % 4 ? uniform(random) : 0);
+            }
         }
     }
     for (auto& stream : call.observation.streams) {
@@ -147,8 +151,11 @@ TYPED_TEST(Emission, TablesMatchOneFrameScoringOfTheWindowCells) {
             call.mode = mode;
             call.parameter = parameters[trial % 7];
             call.temperature = S(trial % 3) * S(0.35);
-            call.model.edit().streams[1].weight = S(0.5);
-            call.model.edit().streams[2].weight = S(1.25);
+            {
+                const auto edit = call.model.edit();
+                edit.streams()[1].weight = S(0.5);
+                edit.streams()[2].weight = S(1.25);
+            }
             if (mode != Mode::state_radius && trial % 2 == 1) {  // only the radius reads these
                 std::reverse(call.segmentation.boundaries.begin(),
                              call.segmentation.boundaries.end());
@@ -193,14 +200,20 @@ TYPED_TEST(Emission, StreamsAddTheirWeightedScores) {
     std::vector<StateScoreTable<S>> alone;  // each stream with weight 1
     for (std::size_t i = 0; i < 2; ++i) {
         Call<S> single = call;
-        single.model.edit().streams = {call.model.streams[i]};
+        {
+            const auto edit = single.model.edit();
+            edit.streams() = {call.model.streams[i]};
+        }
         single.observation.streams = {call.observation.streams[i]};
         single.segmentation.output_states = {call.segmentation.output_states[i]};
         alone.push_back(single.plain());
     }
     for (const auto& [first, second] : {std::pair{S(0.5), S(2)}, {S(1), S(0)}}) {
-        call.model.edit().streams[0].weight = first;
-        call.model.edit().streams[1].weight = second;
+        {
+            const auto edit = call.model.edit();
+            edit.streams()[0].weight = first;
+            edit.streams()[1].weight = second;
+        }
         const auto both = call.plain();
         for (std::size_t c = 0; c < both.values.size(); ++c) {
             EXPECT_EQ(both.values[c], alone[0].values[c] * first + alone[1].values[c] * second);
@@ -252,6 +265,26 @@ TYPED_TEST(Emission, HandWorkedWindows) {
     }
 }
 
+// A shape changed without renewing the stamp meets the shape check that runs even after a
+// remembered pass: verify builds stop there loudly, the others report it as usual.
+TYPED_TEST(Emission, ShapeChangedWithoutRenewal) {
+    using S = TypeParam;
+    using Streams = std::vector<StreamParameters<S>>;
+    std::mt19937_64 random(5);
+    Call<S> call = random_call<S>(random, {{2, 2, 3}}, 6, 3);
+    ASSERT_EQ(error_of([&] { call.plain(); }), "no error");  // the pass is remembered
+    const_cast<Streams&>(static_cast<const Streams&>(call.model.streams))[0]
+        .emissions[0]
+        .means.pop_back();
+#ifdef TARVEK_VERIFY_REMEMBERED_CHECKS
+    EXPECT_DEATH(call.plain(),
+                 "changed without renewing its change stamp; the check now fails with "
+                 "\"parameter lengths do not match dimensions\"");
+#else
+    EXPECT_EQ(error_of([&] { call.plain(); }), "parameter lengths do not match dimensions");
+#endif
+}
+
 TYPED_TEST(Emission, ParameterChecks) {
     using S = TypeParam;
     auto call = chain_call<S>({2, 4}, 4, Mode::none, std::numeric_limits<S>::quiet_NaN());
@@ -293,49 +326,59 @@ std::vector<Step> check_steps(Call<S>& c, bool prepared) {
     c.parameter = nan;
     {
         const auto edit = c.model.edit();
-        edit.streams[0].weight = std::numeric_limits<S>::infinity();
-        edit.streams[0].emissions[0].means.push_back(S(0));
-        edit.streams[0].emissions[1].variances[3] = S(0);  // the prepared form never reads it
+        edit.streams()[0].weight = std::numeric_limits<S>::infinity();
+        edit.streams()[0].emissions[0].means.push_back(S(0));
+        edit.streams()[0].emissions[1].variances[3] = S(0);  // the prepared form never reads it
     }
-    const Step weight{"stream weights must be finite and nonnegative",
-                      [&c] { c.model.edit().streams[0].weight = S(1); }};
-    const Step lengths{"parameter lengths do not match dimensions",
-                       [&c] { c.model.edit().streams[0].emissions[0].means.pop_back(); }};
+    const Step weight{"stream weights must be finite and nonnegative", [&c] {
+                          const auto edit = c.model.edit();
+                          edit.streams()[0].weight = S(1);
+                      }};
+    const Step lengths{"parameter lengths do not match dimensions", [&c] {
+                           const auto edit = c.model.edit();
+                           edit.streams()[0].emissions[0].means.pop_back();
+                       }};
     std::vector<Step> steps;
     if (!prepared) {  // the preparation runs before any input check
         steps = {weight,
                  lengths,
                  {"emissions require finite means, positive variances, and nonnegative finite "
                   "weights",
-                  [&c] { c.model.edit().streams[0].emissions[1].variances[3] = S(1); }}};
+                  [&c] {
+                      const auto edit = c.model.edit();
+                      edit.streams()[0].emissions[1].variances[3] = S(1);
+                  }}};
     }
-    steps.push_back({"frame count exceeds the legacy format", [&c] {
-                         c.observation =
-                             ObservationData<S>::create(0, std::vector<std::size_t>{3, 3});
-                     }});
+    steps.push_back(
+        {"frame count exceeds the legacy format", [&c] {
+             c.observation = ObservationData<S>::create(0, std::vector<std::size_t>{3, 3});
+         }});
     steps.push_back({"segmentation arrays have inconsistent lengths",
                      [&c] { c.segmentation.duration_states.clear(); }});
     if (prepared) steps.push_back(lengths);
     // From here on the stream counts (1, 2, 1), the boundaries, the emission state 5, the
     // dimensions 3 and a frame value are wrong.
-    steps.push_back({"emission sampling requires positive frame and state counts", [&c, nan] {
-                         std::mt19937_64 random(4);
-                         c.observation =
-                             random_call<S>(random, {{1, 1, 3}, {1, 1, 3}}, 6, 1).observation;
-                         c.observation.streams[0].values[5] = nan;
-                         c.segmentation = SegmentationData<S>::create(1, 3);
-                         c.segmentation.boundaries = {2, 1, 7};
-                         c.segmentation.output_states[0] = {0, 5, 1};
-                     }});
+    steps.push_back(
+        {"emission sampling requires positive frame and state counts", [&c, nan] {
+             std::mt19937_64 random(4);
+             c.observation = random_call<S>(random, {{1, 1, 3}, {1, 1, 3}}, 6, 1).observation;
+             c.observation.streams[0].values[5] = nan;
+             c.segmentation = SegmentationData<S>::create(1, 3);
+             c.segmentation.boundaries = {2, 1, 7};
+             c.segmentation.output_states[0] = {0, 5, 1};
+         }});
     const std::vector<Step> later{
         {"model, observation, and segmentation stream counts differ",
          [&c] { c.observation.streams.pop_back(); }},
         {"temperature must be finite and nonnegative", [&c] { c.temperature = S(1); }},
         {"state pruning radius must be finite and nonnegative", [&c] { c.parameter = S(1); }},
         {"segment boundaries must be ordered within the observation",
-         [&c] { c.segmentation.boundaries = {2, 4, 5}; }},
-        {"final segment boundary must match the frame count",
-         [&c] { c.segmentation.boundaries = {2, 4, 6}; }}};
+         [&c] {
+             c.segmentation.boundaries = {2, 4, 5};
+         }},
+        {"final segment boundary must match the frame count", [&c] {
+             c.segmentation.boundaries = {2, 4, 6};
+         }}};
     steps.insert(steps.end(), later.begin(), later.end());
     if (prepared) steps.push_back(weight);  // weights are checked per stream here
     const std::vector<Step> per_stream{
@@ -373,7 +416,10 @@ TYPED_TEST(Emission, PreparedModelLackingAMixtureFails) {
     auto call = chain_call<S>({2, 4, 6}, 6, Mode::state_radius, S(0));
     // The prepared model has two emissions where the model argument has three.
     auto smaller = call.model;
-    smaller.edit().streams[0].emissions.pop_back();
+    {
+        const auto edit = smaller.edit();
+        edit.streams()[0].emissions.pop_back();
+    }
     const auto prepared = Call<S>::prepare(smaller);
     EXPECT_EQ(error_of([&] { call.prepared(prepared); }), "emission state is out of range");
     // Unless no cell of position 2 is computed (its segment starts at T).
@@ -383,7 +429,10 @@ TYPED_TEST(Emission, PreparedModelLackingAMixtureFails) {
     auto wider = call.model;
     GaussianMixtureParameters<S> wide(2, 4);
     std::fill(wide.variances.begin(), wide.variances.end(), S(1));
-    wider.edit().streams[0].emissions[1] = wide;
+    {
+        const auto edit = wider.edit();
+        edit.streams()[0].emissions[1] = wide;
+    }
     call.mode = Mode::none;
     EXPECT_EQ(error_of([&] { call.prepared(Call<S>::prepare(wider)); }),
               "observation must have matching dimensions and finite values");

@@ -248,7 +248,10 @@ TYPED_TEST(Geometric, CheckOrder) {
     const Break states = [](Call<S>& c) { c.emissions.states = 4; };
     const Break temperature = [](Call<S>& c) { c.temperature = S(-1); };
     const Break duration = [](Call<S>& c) { c.segmentation.duration_states[0] = 3; };
-    const Break mean = [](Call<S>& c) { c.model.edit().durations[1].mean = S(NAN); };
+    const Break mean = [](Call<S>& c) {
+        const auto edit = c.model.edit();
+        edit.durations()[1].mean = S(NAN);
+    };
     const char* bounds = "inference temperature and pruning slope must be finite and nonnegative";
     const std::pair<std::vector<Break>, const char*> cases[] = {
         {{lengths, jumps, states, temperature, duration, mean},
@@ -265,7 +268,10 @@ TYPED_TEST(Geometric, CheckOrder) {
         {{[](Call<S>& c) { c.segmentation.duration_states[0] = -1; }},
          "duration state is out of range"},
         {{mean}, "duration mean must be finite"},
-        {{[](Call<S>& c) { c.model.edit().durations[2].mean = -S(INFINITY); }},
+        {{[](Call<S>& c) {
+             const auto edit = c.model.edit();
+             edit.durations()[2].mean = -S(INFINITY);
+         }},
          "duration mean must be finite"},
         {{[](Call<S>& c) { c.temperature = S(-0.0); }}, "no error"}};
     std::mt19937_64 random(9);

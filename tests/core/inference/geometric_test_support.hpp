@@ -25,10 +25,10 @@ ModelParameters<S> chain_model(const std::vector<double>& duration_means) {
     ModelParameters<S> model(std::span<const StreamLayout>(&layout, 1), positions);
     const auto edit = model.edit();
     for (std::uint64_t s = 0; s < positions; ++s) {
-        edit.streams[0].emissions[s].means[0] = static_cast<S>(s);
-        edit.streams[0].emissions[s].variances[0] = S(1);
-        edit.durations[s].mean = static_cast<S>(duration_means[s]);
-        edit.durations[s].variance = S(1);
+        edit.streams()[0].emissions[s].means[0] = static_cast<S>(s);
+        edit.streams()[0].emissions[s].variances[0] = S(1);
+        edit.durations()[s].mean = static_cast<S>(duration_means[s]);
+        edit.durations()[s].variance = S(1);
     }
     return model;
 }

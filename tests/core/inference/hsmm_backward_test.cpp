@@ -72,7 +72,10 @@ TYPED_TEST(HsmmBackward, ZeroWeightAndOutOfChainJumpsCountNothing) {
 TYPED_TEST(HsmmBackward, LastFrameEndsEveryPositionOfTheFinalWindow) {
     using S = TypeParam;
     auto model = duration_model<S>({{2, 1}, {2, 1}, {2, 1}});
-    model.edit().durations[0].maximum_duration = 1;  // a row of one entry: no duration
+    {
+        const auto edit = model.edit();
+        edit.durations()[0].maximum_duration = 1;  // a row of one entry: no duration
+    }
     const auto tables = backward_hsmm_with(model, hsmm_chain<S>({2, 4, 6}), emissions<S>(6, 3), {});
     for (std::uint64_t s = 0; s < 3; ++s) EXPECT_EQ(tables.end(5, s), S(0)) << s;
     for (std::uint64_t t = 0; t < 6; ++t) EXPECT_EQ(tables.begin(t, 0), log_zero<S>) << t;

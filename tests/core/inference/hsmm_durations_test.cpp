@@ -59,7 +59,10 @@ TYPED_TEST(HsmmDurations, DefaultsAndRowLengths) {
 TYPED_TEST(HsmmDurations, RowsFollowTheDurationLaw) {
     using S = TypeParam;
     auto model = duration_model<S>({{4, 1}, {2.5, 0.7}, {4, 1}});
-    model.edit().durations[2].minimum_duration = 3;
+    {
+        const auto edit = model.edit();
+        edit.durations()[2].minimum_duration = 3;
+    }
     const auto chain = hsmm_chain<S>({10, 12, 12});
     HsmmOptions<S> options{S(0.8), S(1.5)};
     const auto clamped = prepare_hsmm_durations_with(model, chain, 12, 3, options, true);
@@ -138,7 +141,10 @@ TYPED_TEST(HsmmDurations, CheckOrder) {
     const std::vector<std::pair<const char*, std::function<void(Call&)>>> rows{
         {ok, [](Call&) {}},
         {ok, [](Call& c) { c.options.state_radius = S(-0.0); }},
-        {radius, [&](Call& c) { c.prepared = &both, c.options = {S(2), S(1), S(nan)}; }},
+        {radius,
+         [&](Call& c) {
+             c.prepared = &both, c.options = {S(2), S(1), S(nan)};
+         }},
         {radius, [](Call& c) { c.options.state_radius = S(-1), c.states = 3; }},
         {preparation, [&](Call& c) { c.prepared = &both, c.options.duration_weight = S(0.5); }},
         {preparation,
@@ -147,28 +153,65 @@ TYPED_TEST(HsmmDurations, CheckOrder) {
              c.chain.duration_states.pop_back();
          }},
         {lengths, [](Call& c) { c.chain.duration_states.pop_back(), c.chain.outgoing[0].clear(); }},
-        {jumps, [](Call& c) { c.chain.outgoing[1] = {{1, S(1)}, {1, S(1)}}, c.states = 3; }},
+        {jumps,
+         [](Call& c) {
+             c.chain.outgoing[1] = {{1, S(1)}, {1, S(1)}}, c.states = 3;
+         }},
         {count, [](Call& c) { c.states = 3, c.options.temperature = S(nan); }},
         {weights, [](Call& c) { c.options.temperature = S(-1), c.chain.boundaries[0] = -1; }},
         {weights, [](Call& c) { c.options.duration_weight = S(inf); }},
         {weights, [](Call& c) { c.options.duration_extra_factor = S(nan); }},
-        {ok, [](Call& c) { c.options = {S(-0.0), S(-0.0), S(5), 30, S(-0.0)}; }},
+        {ok,
+         [](Call& c) {
+             c.options = {S(-0.0), S(-0.0), S(5), 30, S(-0.0)};
+         }},
         // The extra frames are never checked.
         {ordered, [](Call& c) { c.options.duration_extra = ~0ull, c.chain.boundaries[0] = 7; }},
-        {ordered, [](Call& c) { c.chain.boundaries = {4, 3}; }},
-        {ordered, [](Call& c) { c.chain.boundaries = {-1, 6}; }},
-        {ok, [](Call& c) { c.chain.boundaries = {6, 6}; }},
+        {ordered,
+         [](Call& c) {
+             c.chain.boundaries = {4, 3};
+         }},
+        {ordered,
+         [](Call& c) {
+             c.chain.boundaries = {-1, 6};
+         }},
+        {ok,
+         [](Call& c) {
+             c.chain.boundaries = {6, 6};
+         }},
         {"negative duration state",
          [](Call& c) { c.chain.duration_states[0] = -1, c.chain.boundaries[1] = 2; }},
         {"duration state is out of range", [](Call& c) { c.chain.duration_states[1] = 2; }},
-        {law, [](Call& c) { c.model.edit().durations[1].mean = S(nan); }},
-        {law, [](Call& c) { c.model.edit().durations[1].variance = S(0); }},
-        {law, [](Call& c) { c.model.edit().durations[0].variance = S(inf); }},
-        {missing, [&](Call& c) { c.prepared = &first, c.chain.boundaries = {3, 5}; }},
+        {law,
+         [](Call& c) {
+             const auto edit = c.model.edit();
+             edit.durations()[1].mean = S(nan);
+         }},
+        {law,
+         [](Call& c) {
+             const auto edit = c.model.edit();
+             edit.durations()[1].variance = S(0);
+         }},
+        {law,
+         [](Call& c) {
+             const auto edit = c.model.edit();
+             edit.durations()[0].variance = S(inf);
+         }},
+        {missing,
+         [&](Call& c) {
+             c.prepared = &first, c.chain.boundaries = {3, 5};
+         }},
         // A row of one entry looks nothing up.
         {ok,
-         [&](Call& c) { c.prepared = &first, c.model.edit().durations[1].maximum_duration = 1; }},
-        {final_boundary, [](Call& c) { c.chain.boundaries = {3, 5}; }},
+         [&](Call& c) {
+             c.prepared = &first;
+             const auto edit = c.model.edit();
+             edit.durations()[1].maximum_duration = 1;
+         }},
+        {final_boundary,
+         [](Call& c) {
+             c.chain.boundaries = {3, 5};
+         }},
         {ok, [](Call& c) { c.chain = hsmm_chain<S>({}), c.frames = c.states = 0; }},
         {final_boundary, [](Call& c) { c.chain = hsmm_chain<S>({}), c.states = 0; }},
     };
@@ -191,7 +234,10 @@ TYPED_TEST(HsmmDurations, RowAboveCapAllocFail) {
     call.clamp = true;  // clamped to T + 1
     EXPECT_EQ(call.run(), "no error");
     RowCall<S> wide;
-    wide.model.edit().durations[1].mean = S(1e30);
+    {
+        const auto edit = wide.model.edit();
+        edit.durations()[1].mean = S(1e30);
+    }
     EXPECT_EQ(wide.run(), failed);
     wide.options.duration_extra = ~std::uint64_t{0};
     EXPECT_EQ(wide.run(), failed);

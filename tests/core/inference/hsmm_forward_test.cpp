@@ -99,7 +99,10 @@ TYPED_TEST(HsmmForward, TiesKeepEarlierEntryAndShorterDuration) {
 TYPED_TEST(HsmmForward, DurationBelowMinimumCanStillBeChosen) {
     using S = TypeParam;
     auto model = duration_model<S>({{2, 1}});
-    model.edit().durations[0].minimum_duration = 5;
+    {
+        const auto edit = model.edit();
+        edit.durations()[0].minimum_duration = 5;
+    }
     const auto path = viterbi_hsmm_with(model, hsmm_chain<S>({2}), constant<S>(2, 1, -1), {S(0.5)});
     EXPECT_EQ(path.occurrences, (Path{{0, 2}}));
     EXPECT_EQ(path.log_probability, (S(-5e14) + S(-1)) + S(-1));
@@ -115,15 +118,18 @@ TYPED_TEST(HsmmForward, TracebackFailures) {
     const auto late = table_of<S>(4, 2, [&](auto t, auto s) { return a[t][s]; });
     const HsmmOptions<S> narrow{S(1e9), S(1), S(0)};
     ASSERT_EQ(search_hsmm(model, hsmm_chain<S>({2, 4}), late, narrow, true).starts[3 * 2 + 1], 1);
-    EXPECT_EQ(error_of([&] { viterbi_hsmm_with(model, hsmm_chain<S>({2, 4}), late, narrow); }),
+    EXPECT_EQ(error_of([&] {
+                  viterbi_hsmm_with(model, hsmm_chain<S>({2, 4}), late, narrow);
+              }),
               "HSMM path has no predecessor");
     // Its best segment starts at frame 0.
     const double b[2][2] = {{-3e15, 0}, {0, 1e13}};
     const auto early = table_of<S>(2, 2, [&](auto t, auto s) { return b[t][s]; });
     const auto short_model = duration_model<S>({{1, 1}, {2, 0.1}});
-    EXPECT_EQ(
-        error_of([&] { viterbi_hsmm_with(short_model, hsmm_chain<S>({1, 2}), early, {S(1e9)}); }),
-        "HSMM path does not begin in the first state");
+    EXPECT_EQ(error_of([&] {
+                  viterbi_hsmm_with(short_model, hsmm_chain<S>({1, 2}), early, {S(1e9)});
+              }),
+              "HSMM path does not begin in the first state");
 }
 
 // A skip jump, a backward jump and a zero weight: every pass along the graph equals the same
@@ -154,7 +160,10 @@ TYPED_TEST(HsmmForward, GraphFormEqualsSegmentationForm) {
 TYPED_TEST(HsmmForward, RowsWithoutDurationsLeaveLogZero) {
     using S = TypeParam;
     auto model = duration_model<S>({{-50, 1}, {2, 1}, {2, 1}});
-    model.edit().durations[1].maximum_duration = 1;
+    {
+        const auto edit = model.edit();
+        edit.durations()[1].maximum_duration = 1;
+    }
     const auto chain = hsmm_chain<S>({0, 3, 6});  // position 0 is an empty segment
     const auto emissions = constant<S>(6, 3, -1);
     const HsmmOptions<S> options{S(1), S(1), S(5), 0, S(0)};
@@ -180,7 +189,10 @@ TYPED_TEST(HsmmForward, TablesAboveCapAllocFail) {
     constexpr std::uint64_t positions = testing::two_to(17);
     constexpr std::int32_t frames = 2147483647;
     auto model = duration_model<S>({{2, 1}});
-    model.edit().durations[0].maximum_duration = 1;  // rows of one entry
+    {
+        const auto edit = model.edit();
+        edit.durations()[0].maximum_duration = 1;  // rows of one entry
+    }
     auto chain = SegmentationData<S>::create(1, positions);
     for (std::uint64_t k = 0; k < positions; ++k) {
         chain.boundaries[k] = std::int32_t((k + 1) * (frames / positions));

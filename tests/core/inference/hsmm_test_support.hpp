@@ -23,8 +23,10 @@ inline constexpr double pi = 3.141592653589793;
 template <Scalar S>
 ModelParameters<S> duration_model(std::initializer_list<std::pair<double, double>> laws) {
     ModelParameters<S> model;
-    for (const auto& [mean, variance] : laws)
-        model.edit().durations.push_back({S(mean), S(variance)});
+    for (const auto& [mean, variance] : laws) {
+        const auto edit = model.edit();
+        edit.durations().push_back({S(mean), S(variance)});
+    }
     return model;
 }
 
@@ -186,9 +188,12 @@ struct PathReference {
     template <Scalar S>
     ModelParameters<S> model() const {
         ModelParameters<S> model;
-        for (const Law& law : laws) {
-            model.edit().durations.push_back(
-                {S(law.mean), S(law.variance), law.minimum, law.maximum});
+        {
+            const auto edit = model.edit();
+            for (const Law& law : laws) {
+                edit.durations().push_back(
+                    {S(law.mean), S(law.variance), law.minimum, law.maximum});
+            }
         }
         return model;
     }

@@ -47,11 +47,16 @@ struct Call {
         std::uniform_real_distribution<double> uniform(0.0, 1.0);
         const std::vector<StreamLayout> layouts = {{1, 1, 1}, {3, components, 2}};
         model = ModelParameters<S>(layouts, 1);
-        for (auto& stream_parameters : model.edit().streams) {
-            for (auto& mixture : stream_parameters.emissions) {
-                for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
-                for (auto& v : mixture.variances) v = static_cast<S>(0.5 + 1.5 * uniform(random));
-                for (auto& w : mixture.weights) w = static_cast<S>(0.25 + 0.25 * uniform(random));
+        {
+            const auto edit = model.edit();
+            for (auto& stream_parameters : edit.streams()) {
+                for (auto& mixture : stream_parameters.emissions) {
+                    for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
+                    for (auto& v : mixture.variances)
+                        v = static_cast<S>(0.5 + 1.5 * uniform(random));
+                    for (auto& w : mixture.weights)
+                        w = static_cast<S>(0.25 + 0.25 * uniform(random));
+                }
             }
         }
         const std::vector<std::size_t> dimensions = {1, 2};
@@ -64,7 +69,10 @@ struct Call {
         for (std::uint64_t s = 0; s < positions; ++s) {
             segmentation.output_states[1][s] = static_cast<std::int32_t>((s * 2) % 3);
         }
-        model.edit().streams[1].emissions[2].weights[1] = S(0);
+        {
+            const auto edit = model.edit();
+            edit.streams()[1].emissions[2].weights[1] = S(0);
+        }
         occupancies = StateScoreTable<S>::filled(frames, positions, ModelError("unused"));
         for (S& value : occupancies.values) value = static_cast<S>(0.25 * (1 - uniform(random)));
     }
@@ -192,14 +200,17 @@ TYPED_TEST(MixtureOccupancy, BatchMatchesTheOneFrameRuleBitForBit) {
     for (const std::uint64_t m : {1u, 3u, 8u}) {
         for (const std::uint64_t d : {1u, 5u, 40u}) {
             ModelParameters<S> model(std::vector<StreamLayout>{{4, m, d}}, 1);
-            for (auto& mixture : model.edit().streams[0].emissions) {
-                for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
-                for (auto& v : mixture.variances) {
-                    v = static_cast<S>(uniform(random) < 0.2 ? 1e-3 : 0.3 + uniform(random));
-                }
-                for (auto& w : mixture.weights) {
-                    const double u = uniform(random);
-                    w = u < 0.1 ? S(0) : u < 0.2 ? S(-0.0) : static_cast<S>(u);
+            {
+                const auto edit = model.edit();
+                for (auto& mixture : edit.streams()[0].emissions) {
+                    for (auto& mean : mixture.means) mean = static_cast<S>(normal(random));
+                    for (auto& v : mixture.variances) {
+                        v = static_cast<S>(uniform(random) < 0.2 ? 1e-3 : 0.3 + uniform(random));
+                    }
+                    for (auto& w : mixture.weights) {
+                        const double u = uniform(random);
+                        w = u < 0.1 ? S(0) : u < 0.2 ? S(-0.0) : static_cast<S>(u);
+                    }
                 }
             }
             auto observation = ObservationData<S>::create(length, std::vector<std::size_t>{d});
@@ -265,8 +276,9 @@ TYPED_TEST(MixtureOccupancy, CheckOrder) {
     const Break stream = [](Call<S>& c) { c.stream = 2; };
     const Break state = [](Call<S>& c) { c.segmentation.output_states[1][4] = 3; };
     const Break dimensions = [](Call<S>& c) {
-        c.model.edit().streams[1].emissions[0].variances[0] = S(0);
-        c.model.edit().streams[1].emissions[1].dimensions = 3;
+        const auto edit = c.model.edit();
+        edit.streams()[1].emissions[0].variances[0] = S(0);
+        edit.streams()[1].emissions[1].dimensions = 3;
     };
     struct Case {
         std::vector<Break> breaks;
@@ -281,7 +293,10 @@ TYPED_TEST(MixtureOccupancy, CheckOrder) {
          "outgoing jumps must terminate with a single delta-1 transition"},
         {{shape, temperature, radius, stream, state, dimensions},
          "mixture occupancy dimensions or stream counts differ"},
-        {{[](Call<S>& c) { c.model.edit().streams.pop_back(); }},
+        {{[](Call<S>& c) {
+             const auto edit = c.model.edit();
+             edit.streams().pop_back();
+         }},
          "mixture occupancy dimensions or stream counts differ"},
         {{[](Call<S>& c) { c.segmentation.output_states.pop_back(); }},
          "mixture occupancy dimensions or stream counts differ"},
@@ -304,8 +319,9 @@ TYPED_TEST(MixtureOccupancy, CheckOrder) {
         {{dimensions},
          "emissions require finite means, positive variances, and nonnegative finite weights"},
         {{[](Call<S>& c) {
-             c.model.edit().streams[1].emissions[0].dimensions = 3;
-             c.model.edit().streams[1].emissions[1].variances[0] = S(0);
+             const auto edit = c.model.edit();
+             edit.streams()[1].emissions[0].dimensions = 3;
+             edit.streams()[1].emissions[1].variances[0] = S(0);
          }},
          "emission and observation dimensions differ"},
         {{[](Call<S>& c) {

@@ -156,7 +156,10 @@ TYPED_TEST(Occupancy, CheckOrder) {
     const Break count = [](Posteriors<S>& r) { r.emissions.frames = 6; };
     const Break temperature = [](Posteriors<S>& r) { r.temperature = S(-1); };
     const Break duration = [](Posteriors<S>& r) { r.segmentation.duration_states[0] = -1; };
-    const Break mean = [](Posteriors<S>& r) { r.model.edit().durations[1].mean = S(INFINITY); };
+    const Break mean = [](Posteriors<S>& r) {
+        const auto edit = r.model.edit();
+        edit.durations()[1].mean = S(INFINITY);
+    };
     struct Case {
         std::vector<Break> breaks;
         const char* expected;

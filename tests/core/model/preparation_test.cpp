@@ -28,7 +28,7 @@ ModelParameters<S> valid_model() {
     const std::vector<StreamLayout> layouts{{2, 2, 3}, {1, 1, 2}};
     ModelParameters<S> model(layouts, 3);
     const auto edit = model.edit();
-    for (auto& stream : edit.streams) {
+    for (auto& stream : edit.streams()) {
         for (auto& mixture : stream.emissions) {
             for (std::size_t i = 0; i < mixture.variances.size(); ++i) {
                 mixture.variances[i] = static_cast<S>(0.5 + static_cast<double>(i));
@@ -36,7 +36,7 @@ ModelParameters<S> valid_model() {
             }
         }
     }
-    for (std::size_t q = 0; q < 3; ++q) edit.durations[q] = {static_cast<S>(4 + q), S(2)};
+    for (std::size_t q = 0; q < 3; ++q) edit.durations()[q] = {static_cast<S>(4 + q), S(2)};
     return model;
 }
 
@@ -78,11 +78,23 @@ TYPED_TEST(Preparation, DurationCache) {
          {[&] { plain.log_probability(law, two_to(31) - 1); }, "no error"},
          // Options before the law.
          {[&] { DurationPreparation<S>(none, {two_to(31)}); }, kOptions},
-         {[&] { DurationPreparation<S>(law, {1, S(-1)}); }, kOptions},
-         {[&] { DurationPreparation<S>(law, {1, S(1), nan<S>}); }, kOptions},
-         {[&] { DurationPreparation<S>(law, {1, inf<S>}); }, kOptions},
+         {[&] {
+              DurationPreparation<S>(law, {1, S(-1)});
+          },
+          kOptions},
+         {[&] {
+              DurationPreparation<S>(law, {1, S(1), nan<S>});
+          },
+          kOptions},
+         {[&] {
+              DurationPreparation<S>(law, {1, inf<S>});
+          },
+          kOptions},
          {[&] { DurationPreparation<S>(none, {1}); }, kLaw},
-         {[&] { DurationPreparation<S>(law, {4, S(-0.0), S(-0.0)}); }, "no error"}});
+         {[&] {
+              DurationPreparation<S>(law, {4, S(-0.0), S(-0.0)});
+          },
+          "no error"}});
 }
 
 TYPED_TEST(Preparation, PrepareModel) {
@@ -106,7 +118,10 @@ TYPED_TEST(Preparation, PrepareModel) {
 
     // Selected states, in the caller's order, each once; an unselected law is never examined.
     auto model = valid_model<S>();
-    model.edit().durations[1].variance = S(0);
+    {
+        const auto edit = model.edit();
+        edit.durations()[1].variance = S(0);
+    }
     const std::vector<std::uint64_t> selected{2, 0, 2}, invalid_first{1, 5};
     const auto some = prepare_owned_duration_states(model, Options<S>{4}, selected);
     EXPECT_TRUE(some.duration(0) && !some.duration(1) && some.duration(2));
@@ -138,25 +153,35 @@ TYPED_TEST(Preparation, ModelChecksInOrder) {
     };
     // Each row also plants the faults of the later rows.
     const auto weight = [](Model& m) {
-        m.edit().streams[0].weight = S(-1);
-        m.edit().streams[1].emissions[0].variances[0] = S(0);
+        const auto edit = m.edit();
+        edit.streams()[0].weight = S(-1);
+        edit.streams()[1].emissions[0].variances[0] = S(0);
     };
     const auto shape = [=](Model& m) {
-        weight(m), m.edit().streams[1].emissions[0].means.pop_back();
+        weight(m);
+        const auto edit = m.edit();
+        edit.streams()[1].emissions[0].means.pop_back();
     };
     expect_rows<Model>(valid_model<S>(), prepare({two_to(31)}), {{shape, kOptions}});
     expect_rows<Model>(valid_model<S>(), prepare({4}),
                        {{shape, kLengths},
                         {weight, "stream weights must be finite and nonnegative"},
-                        {[](Model& m) { m.edit().streams[1].emissions[0].variances[0] = S(0); },
+                        {[](Model& m) {
+                             const auto edit = m.edit();
+                             edit.streams()[1].emissions[0].variances[0] = S(0);
+                         },
                          "emissions require finite means, positive variances, and nonnegative "
                          "finite weights"},
                         {[](Model&) {}, "selected duration state is out of range"}});
     auto accepted = valid_model<S>();
-    accepted.edit().streams[0].weight = S(-0.0);
-    EXPECT_EQ(
-        error_of([&] { prepare_owned_duration_states(accepted, Options<S>{4, S(1), S(-0.0)}); }),
-        "no error");
+    {
+        const auto edit = accepted.edit();
+        edit.streams()[0].weight = S(-0.0);
+    }
+    EXPECT_EQ(error_of([&] {
+                  prepare_owned_duration_states(accepted, Options<S>{4, S(1), S(-0.0)});
+              }),
+              "no error");
 }
 
 }  // namespace

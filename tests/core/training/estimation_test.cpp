@@ -35,12 +35,12 @@ struct Problem : testing::Utterance<S> {
         : testing::Utterance<S>(testing::chain_utterance<S>(b.back(), b)) {
         const auto edit = this->model.edit();
         for (std::size_t s = 0; s < b.size(); ++s) {
-            auto& two = edit.streams[0].emissions[s];
+            auto& two = edit.streams()[0].emissions[s];
             two.means = {S(0.2 * s), S(0.2 * s + 0.1), S(0.2 * s + 0.3), S(0.2 * s + 0.4)};
             two.variances = {S(0.5), S(0.5), S(0.6), S(0.6)};
-            edit.streams[1].emissions[s].means[0] = S(-0.1 * s);
-            edit.streams[1].emissions[s].variances[0] = S(0.8);
-            edit.durations[s] = {S(std::max(b[s] - (s ? b[s - 1] : 0), 1)), S(2)};
+            edit.streams()[1].emissions[s].means[0] = S(-0.1 * s);
+            edit.streams()[1].emissions[s].variances[0] = S(0.8);
+            edit.durations()[s] = {S(std::max(b[s] - (s ? b[s - 1] : 0), 1)), S(2)};
             if (s + 2 < b.size()) add_jump(this->segmentation, s, 2, S(0.2));
         }
     }
@@ -90,9 +90,9 @@ TYPED_TEST(Estimation, TwoPositionsAgainstEnumeration) {
         for (std::size_t s = 0; s < 2; ++s) {
             r.emissions[t].push_back(testing::gaussian_log_density(x, means[s], variances[s]));
             const auto edit = model.edit();
-            edit.streams[0].emissions[s].means[0] = S(means[s]);
-            edit.streams[0].emissions[s].variances[0] = S(variances[s]);
-            edit.durations[s] = {S(3), S(2)};
+            edit.streams()[0].emissions[s].means[0] = S(means[s]);
+            edit.streams()[0].emissions[s].variances[0] = S(variances[s]);
+            edit.durations()[s] = {S(3), S(2)};
         }
     }
     // Durations d0 = 1, 2, ... in order, each on its own path.
@@ -139,7 +139,10 @@ TYPED_TEST(Estimation, FailuresLeaveTheStatisticsUnchanged) {
         // The statistics are checked before any emission is scored.
         {"statistics stream or duration counts differ from the model",
          [&](auto& p) {
-             p.statistics.edit().durations.emplace_back();
+             {
+                 const auto edit = p.statistics.edit();
+                 edit.durations().emplace_back();
+             }
              p.options.state_radius = nan;
              p.observation.streams[0].values[0] = inf;
          }},
@@ -156,8 +159,8 @@ TYPED_TEST(Estimation, FailuresLeaveTheStatisticsUnchanged) {
         {"Gaussian statistics contain invalid values",
          [max](auto& p) {
              p.observation.streams[1].values[7] = std::sqrt(max) / 2;
-             for (auto& g : p.statistics.edit().streams[1].emissions)
-                 g.weighted_squared_sums[0] = max;
+             const auto edit = p.statistics.edit();
+             for (auto& g : edit.streams()[1].emissions) g.weighted_squared_sums[0] = max;
          }},
     };
     for (const auto& [expected, change] : cases) {
@@ -178,22 +181,29 @@ TYPED_TEST(Estimation, ChangesAfterASuccessfulCallAreCheckedAgain) {
     using S = TypeParam;
     const std::vector<std::pair<std::string, std::function<void(Problem<S>&)>>> cases{
         {"emissions require finite means, positive variances, and nonnegative finite weights",
-         [](auto& p) { p.model.edit().streams[1].emissions.back().variances[0] = S(-1); }},
+         [](auto& p) {
+             const auto edit = p.model.edit();
+             edit.streams()[1].emissions.back().variances[0] = S(-1);
+         }},
         {"Gaussian statistics contain invalid values",
          [](auto& p) {
-             p.statistics.edit().streams[0].emissions.back().weighted_sums[3] =
+             const auto edit = p.statistics.edit();
+             edit.streams()[0].emissions.back().weighted_sums[3] =
                  std::numeric_limits<S>::infinity();
          }},
         {"duration statistics must be finite and nonnegative",
-         [](auto& p) { p.statistics.edit().durations.back().occupancy = S(-1); }},
+         [](auto& p) {
+             const auto edit = p.statistics.edit();
+             edit.durations().back().occupancy = S(-1);
+         }},
     };
     for (const auto& [expected, change] : cases) {
         SCOPED_TRACE(expected);
         Problem<S> p({3, 6, 9, 12});
         {
             const auto edit = p.model.edit();
-            for (auto& stream : edit.streams) stream.emissions.push_back(stream.emissions[0]);
-            edit.durations.push_back(edit.durations[0]);
+            for (auto& stream : edit.streams()) stream.emissions.push_back(stream.emissions[0]);
+            edit.durations().push_back(edit.durations()[0]);
         }
         p.statistics = ModelSufficientStatistics<S>::from_model(p.model);
         p.estimate();
@@ -256,10 +266,16 @@ TYPED_TEST(Estimation, Geometric) {
     const auto after_one = statistics_bits(p.statistics);
     EXPECT_EQ(error_of([&] { p.estimate_geometric(S(-1), S(1)); }),
               "temperature must be finite and nonnegative");
-    p.statistics.edit().durations.emplace_back();
+    {
+        const auto edit = p.statistics.edit();
+        edit.durations().emplace_back();
+    }
     EXPECT_EQ(error_of([&] { p.estimate_geometric(S(1), S(1)); }),
               "statistics stream or duration counts differ from the model");
-    p.statistics.edit().durations.pop_back();
+    {
+        const auto edit = p.statistics.edit();
+        edit.durations().pop_back();
+    }
     EXPECT_EQ(statistics_bits(p.statistics), after_one);
 }
 

@@ -147,7 +147,10 @@ std::vector<Step<S>> shared_steps(std::vector<Step<S>> first, std::vector<Step<S
         first.end(),
         {
             {"statistics stream or duration counts differ from the model",
-             [](auto& u) { u.statistics.edit().durations.pop_back(); }},
+             [](auto& u) {
+                 const auto edit = u.statistics.edit();
+                 edit.durations().pop_back();
+             }},
             {"observation storage does not match dimensions",
              [](auto& u) { u.observation.streams[1].values.pop_back(); }},
             {"segmentation arrays have inconsistent lengths",
@@ -189,7 +192,10 @@ TYPED_TEST(Expectation, HsmmCheckOrder) {
                  // The state occupancies are only checked through the sums they make.
                  {"Gaussian statistics contain invalid values",
                   [max](auto& u) {
-                      u.statistics.edit().streams[1].emissions[2].state_occupancy = max;
+                      {
+                          const auto edit = u.statistics.edit();
+                          edit.streams()[1].emissions[2].state_occupancy = max;
+                      }
                       u.states(5, 2) = max;
                   }}}),
             true);
@@ -204,8 +210,8 @@ TYPED_TEST(Expectation, GeometricCheckOrder) {
                                   [](auto& u) { u.transitions.entries[4 * 3 + 2].advance = -1; }},
                                  {"duration statistics must be finite and nonnegative",
                                   [max](auto& u) {
-                                      u.statistics.edit().durations[1].occupancy = max,
-                                      u.states(3, 1) = max;
+                                      const auto edit = u.statistics.edit();
+                                      edit.durations()[1].occupancy = max, u.states(3, 1) = max;
                                   }}}),
             false);
 }
@@ -218,9 +224,17 @@ TYPED_TEST(Expectation, CheckDetails) {
     const char* components = "invalid mixture posterior components";
     // Boundaries are checked after the duration shapes, the NaN radius before everything.
     const std::vector<std::pair<std::function<void(Utterance<S>&)>, std::string>> cases{
-        {[](auto& u) { u.segmentation.boundaries = {2, 1, 6}; }, unordered},
-        {[](auto& u) { u.segmentation.boundaries = {2, 4, 5}; }, final_boundary},
-        {[](auto& u) { u.segmentation.boundaries = {2, 4, 5}, u.durations.frames = 5; },
+        {[](auto& u) {
+             u.segmentation.boundaries = {2, 1, 6};
+         },
+         unordered},
+        {[](auto& u) {
+             u.segmentation.boundaries = {2, 4, 5};
+         },
+         final_boundary},
+        {[](auto& u) {
+             u.segmentation.boundaries = {2, 4, 5}, u.durations.frames = 5;
+         },
          "duration posterior dimensions differ"},
         {[](auto& u) {
              u.radius = std::numeric_limits<S>::quiet_NaN(), u.observation.streams.clear();
@@ -265,7 +279,7 @@ Utterance<S> random_utterance(std::mt19937_64& random) {
     u.segmentation.output_states = {{0, 1, 0, 2, 3, 1, 2}, {2, 2, 0, 1, 0, 1, 2}};
     u.segmentation.duration_states = {0, 1, 2, 0, 3, 4, 1};
     const auto edit = u.statistics.edit();
-    for (auto& stream : edit.streams) {
+    for (auto& stream : edit.streams()) {
         for (auto& g : stream.emissions) {
             g.state_occupancy = draw(0, 5);
             for (S& v : g.component_occupancies) v = draw(0, 5);
@@ -273,7 +287,7 @@ Utterance<S> random_utterance(std::mt19937_64& random) {
             for (S& v : g.weighted_squared_sums) v = draw(0, 5);
         }
     }
-    for (auto& d : edit.durations) d = {draw(0, 9), draw(0, 9), draw(0, 3)};
+    for (auto& d : edit.durations()) d = {draw(0, 9), draw(0, 9), draw(0, 3)};
     for (auto& stream : u.observation.streams) {
         for (S& v : stream.values) v = draw(-3, 3);
     }
@@ -308,22 +322,37 @@ TYPED_TEST(Expectation, StagedTransactionMatchesAFullCopy) {
         {"Gaussian sum overflows",
          [max](auto& u) { u.observation.streams[0].values[50] = max / 2; }},
         {"untouched Gaussian invalid before",
-         [nan](auto& u) { u.statistics.edit().streams[0].emissions[4].weighted_sums[3] = nan; }},
+         [nan](auto& u) {
+             const auto edit = u.statistics.edit();
+             edit.streams()[0].emissions[4].weighted_sums[3] = nan;
+         }},
         {"touched Gaussian invalid before",
-         [](auto& u) { u.statistics.edit().streams[1].emissions[1].state_occupancy = -1; }},
+         [](auto& u) {
+             const auto edit = u.statistics.edit();
+             edit.streams()[1].emissions[1].state_occupancy = -1;
+         }},
         {"untouched duration invalid before",
-         [](auto& u) { u.statistics.edit().durations[5].squared_sum = -1; }},
+         [](auto& u) {
+             const auto edit = u.statistics.edit();
+             edit.durations()[5].squared_sum = -1;
+         }},
         {"emission count differs",
-         [](auto& u) { u.statistics.edit().streams[1].emissions.pop_back(); }},
+         [](auto& u) {
+             const auto edit = u.statistics.edit();
+             edit.streams()[1].emissions.pop_back();
+         }},
         {"duration sums overflow (32-bit)",
          [max](auto& u) {
-             u.statistics.edit().durations[1].value_sum =
-                 u.statistics.edit().durations[1].occupancy = max;
+             const auto edit = u.statistics.edit();
+             edit.durations()[1].value_sum = edit.durations()[1].occupancy = max;
              for (float& v : u.durations.values) v = 3e38f;
          }},
         {"both overflow",
          [max](auto& u) {
-             u.statistics.edit().durations[0].occupancy = max;
+             {
+                 const auto edit = u.statistics.edit();
+                 edit.durations()[0].occupancy = max;
+             }
              for (float& v : u.durations.values) v = 3e38f;
              u.observation.streams[1].values[21] = max / 2;
          }},

@@ -130,8 +130,11 @@ template <class S>
 Setup<S> two_streams() {
     Setup<S> s({{2, 1, 2}, {1, 1, 1}}, 2, 7, {2, 5, 7}, {0, 1, 0});
     s.segmentation.output_states[1] = {0, 0, 0};
-    s.statistics.edit().streams[0].emissions[1].weighted_sums = {S(0.5), S(-0.25)};
-    s.statistics.edit().durations[1].occupancy = S(1.5);
+    {
+        const auto edit = s.statistics.edit();
+        edit.streams()[0].emissions[1].weighted_sums = {S(0.5), S(-0.25)};
+        edit.durations()[1].occupancy = S(1.5);
+    }
     for (std::size_t i = 0; i < 14; ++i) s.observation.streams[0].values[i] = S(i) / S(4);
     for (std::size_t i = 0; i < 7; ++i) s.observation.streams[1].values[i] = S(1) - S(i);
     return s;
@@ -143,12 +146,21 @@ TYPED_TEST(Initialization, CheckOrder) {
     using S = TypeParam;
     using Change = std::function<void(Setup<S>&)>;
     const auto two_components = [](Setup<S>& s) {
-        s.model.edit().streams[0].emissions[1] = GaussianMixtureParameters<S>(2, 2);
-        s.statistics.edit().streams[0].emissions[1] = GaussianSufficientStatistics<S>(2, 2);
+        {
+            const auto edit = s.model.edit();
+            edit.streams()[0].emissions[1] = GaussianMixtureParameters<S>(2, 2);
+        }
+        {
+            const auto edit = s.statistics.edit();
+            edit.streams()[0].emissions[1] = GaussianSufficientStatistics<S>(2, 2);
+        }
     };
     const std::vector<std::pair<std::string, Change>> steps{
         {"statistics stream or duration counts differ from the model",
-         [](auto& s) { s.statistics.edit().durations.pop_back(); }},
+         [](auto& s) {
+             const auto edit = s.statistics.edit();
+             edit.durations().pop_back();
+         }},
         {"observation dimensions must be positive and fit i32",
          [](auto& s) { s.observation.streams[1].dimension = 0; }},
         {"segmentation arrays have inconsistent lengths",
@@ -163,8 +175,14 @@ TYPED_TEST(Initialization, CheckOrder) {
          [](auto& s) { s.segmentation.output_states[0][1] = 2; }},
         {"initialization feature dimensions differ",
          [](auto& s) {
-             s.model.edit().streams[0].emissions[1] = GaussianMixtureParameters<S>(1, 3);
-             s.statistics.edit().streams[0].emissions[1] = GaussianSufficientStatistics<S>(1, 3);
+             {
+                 const auto edit = s.model.edit();
+                 edit.streams()[0].emissions[1] = GaussianMixtureParameters<S>(1, 3);
+             }
+             {
+                 const auto edit = s.statistics.edit();
+                 edit.streams()[0].emissions[1] = GaussianSufficientStatistics<S>(1, 3);
+             }
          }},
         {"initialization requires single-component emissions", two_components},
         {"initialization observations must be finite",
@@ -191,8 +209,14 @@ TYPED_TEST(Initialization, CheckOrder) {
     for (const auto& [expected, change] : std::vector<std::pair<std::string, Change>>{
              {"initialization stream counts differ",
               [](auto& s) { s.observation.streams.pop_back(); }},
-             {unordered, [](auto& s) { s.segmentation.boundaries = {3, 2, 7}; }},
-             {unordered, [](auto& s) { s.segmentation.boundaries = {2, 5, 8}; }},
+             {unordered,
+              [](auto& s) {
+                  s.segmentation.boundaries = {3, 2, 7};
+              }},
+             {unordered,
+              [](auto& s) {
+                  s.segmentation.boundaries = {2, 5, 8};
+              }},
              {unordered, [](auto& s) { s.segmentation.boundaries[0] = -1; }},
              {"initialization duration state is out of range",
               [](auto& s) { s.segmentation.duration_states[2] = -1; }},
@@ -203,9 +227,15 @@ TYPED_TEST(Initialization, CheckOrder) {
                   two_components(s);
                   s.segmentation.output_states[0][0] = 1, s.segmentation.boundaries[1] = 0;
               }},
-             {single, [&](auto& s) { two_components(s), s.segmentation.boundaries = {2, 2, 7}; }},
+             {single,
+              [&](auto& s) {
+                  two_components(s), s.segmentation.boundaries = {2, 2, 7};
+              }},
              {"Gaussian statistics contain invalid values", [max](auto& s) {
-                  s.statistics.edit().streams[0].emissions[0].weighted_sums[1] = max;
+                  {
+                      const auto edit = s.statistics.edit();
+                      edit.streams()[0].emissions[0].weighted_sums[1] = max;
+                  }
                   s.observation.streams[0].values[3] = max;
               }}}) {
         SCOPED_TRACE(expected);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <concepts>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -16,6 +18,26 @@ using namespace testing;
 template <class S>
 class Statistics : public ::testing::Test {};
 TYPED_TEST_SUITE(Statistics, Scalars);
+
+// A reference taken through a temporary edit would be written after the edit renewed the stamp:
+// no such expression compiles, while a named edit hands out its vectors.
+template <class Value>
+constexpr bool written_through_a_temporary_edit =
+    requires(Value& value) { value.edit().streams(); } ||
+    requires(Value& value) { value.edit().durations(); } ||
+    requires(Value& value) { value.edit().streams; } ||
+    requires(Value& value) { value.edit().durations; };
+template <class Value>
+constexpr bool written_through_a_named_edit = requires(const typename Value::Edit& edit) {
+    { edit.streams() } -> std::same_as<std::vector<std::decay_t<decltype(Value().streams[0])>>&>;
+    {
+        edit.durations()
+    } -> std::same_as<std::vector<std::decay_t<decltype(Value().durations[0])>>&>;
+};
+static_assert(!written_through_a_temporary_edit<ModelParameters<float>>);
+static_assert(!written_through_a_temporary_edit<ModelSufficientStatistics<double>>);
+static_assert(written_through_a_named_edit<ModelParameters<float>>);
+static_assert(written_through_a_named_edit<ModelSufficientStatistics<double>>);
 
 const char* kInvalid = "Gaussian statistics contain invalid values";
 const char* kDurations = "duration statistics must be finite and nonnegative";
@@ -88,12 +110,12 @@ TYPED_TEST(Statistics, FromModel) {
     // clear() zeroes every value and keeps every shape.
     {
         const auto edit = statistics.edit();
-        auto& gaussian = edit.streams[2].emissions[0];
+        auto& gaussian = edit.streams()[2].emissions[0];
         gaussian.weighted_sums.assign(4, S(2));
         gaussian.weighted_squared_sums.assign(4, S(-3));
         gaussian.component_occupancies.assign(4, S(4));
         gaussian.state_occupancy = S(5);
-        edit.durations[4] = {S(1), S(2), S(3)};
+        edit.durations()[4] = {S(1), S(2), S(3)};
     }
     statistics.clear();
     expect_zero_gaussian(statistics.streams[2].emissions[0], 4, 1);
@@ -103,7 +125,10 @@ TYPED_TEST(Statistics, FromModel) {
     // the fault of the last stream wins over an earlier stream's failing full validation.
     using M = GaussianMixtureParameters<S>;
     const auto last = [](void (*edit)(M&)) {
-        return [=](Model& m) { edit(m.edit().streams[1].emissions[0]); };
+        return [=](Model& m) {
+            const auto model_edit = m.edit();
+            edit(model_edit.streams()[1].emissions[0]);
+        };
     };
     expect_rows<Model>(two_stream_model<S>(),
                        [](const Model& m) { ModelSufficientStatistics<S>::from_model(m); },
@@ -114,8 +139,9 @@ TYPED_TEST(Statistics, FromModel) {
                         {last([](M& m) { m.variances.pop_back(); }), kLengths},
                         {last([](M& m) { m.variance_floors.pop_back(); }), kLengths},
                         {[](Model& m) {
-                             m.edit().streams[0].emissions[1].means.pop_back();
-                             m.edit().streams[1].emissions[0].weights.clear();
+                             const auto edit = m.edit();
+                             edit.streams()[0].emissions[1].means.pop_back();
+                             edit.streams()[1].emissions[0].weights.clear();
                          },
                          kLengths}});
 }
@@ -128,13 +154,14 @@ TYPED_TEST(Statistics, ValidateForChecksInOrder) {
     };
     const S neg = S(-1);
     const auto model = two_stream_model<S>();
-    // The statistics and the model mixture of stream i, emission j. Each row changes a fresh
-    // copy that no check has seen, so writing after the edit has ended needs no renewal.
-    const auto g = [](Both& b, int i, int j) -> auto& {
-        return b.s.edit().streams[i].emissions[j];
-    };
-    const auto m = [](Both& b, int i, int j) -> auto& {
-        return b.m.edit().streams[i].emissions[j];
+    // Both values open for writing while a row runs; `g` and `m` are the statistics' and the
+    // model's mixture of stream i, emission j.
+    struct Edits {
+        explicit Edits(Both& b) : s(b.s.edit()), model(b.m.edit()) {}
+        auto& g(int i, int j) const { return s.streams()[i].emissions[j]; }
+        auto& m(int i, int j) const { return model.streams()[i].emissions[j]; }
+        typename ModelSufficientStatistics<S>::Edit s;
+        typename ModelParameters<S>::Edit model;
     };
     // Several rows also plant a fault of a later check, which must not be the one reported.
     expect_rows<Both>(
@@ -142,40 +169,91 @@ TYPED_TEST(Statistics, ValidateForChecksInOrder) {
         [](const Both& b) { b.s.validate_for(b.m); },
         {{[](Both&) {}, "no error"},
          {[](Both& b) {
-              b.s.edit().durations.emplace_back(), b.s.edit().streams[0].emissions.pop_back();
+              const Edits e(b);
+              e.s.durations().emplace_back(), e.s.streams()[0].emissions.pop_back();
           },
           kCounts},
-         {[](Both& b) { b.s.edit().streams.pop_back(); }, kCounts},
+         {[](Both& b) {
+              const Edits e(b);
+              e.s.streams().pop_back();
+          },
+          kCounts},
          {[=](Both& b) {
-              b.s.edit().streams[1].emissions.emplace_back(),
-                  b.s.edit().durations[0].occupancy = neg;
+              const Edits e(b);
+              e.s.streams()[1].emissions.emplace_back(), e.s.durations()[0].occupancy = neg;
           },
           "statistics emission counts differ from the model"},
          // An earlier stream's Gaussian before a later stream's emission count.
          {[=](Both& b) {
-              g(b, 0, 1).state_occupancy = neg, b.s.edit().streams[1].emissions.pop_back();
+              const Edits e(b);
+              e.g(0, 1).state_occupancy = neg, e.s.streams()[1].emissions.pop_back();
           },
           kInvalid},
-         {[=](Both& b) { m(b, 0, 0).weights.clear(), g(b, 0, 0).dimensions = 7; }, kPositive},
-         {[=](Both& b) { m(b, 0, 1).dimensions = 0; }, kPositive},
-         {[=](Both& b) { m(b, 1, 0).dimensions = two_to(31); }, kLegacy},
          {[=](Both& b) {
-              m(b, 1, 0).variance_floors.pop_back(), g(b, 1, 0).weighted_sums.pop_back();
+              const Edits e(b);
+              e.m(0, 0).weights.clear(), e.g(0, 0).dimensions = 7;
+          },
+          kPositive},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.m(0, 1).dimensions = 0;
+          },
+          kPositive},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.m(1, 0).dimensions = two_to(31);
+          },
+          kLegacy},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.m(1, 0).variance_floors.pop_back(), e.g(1, 0).weighted_sums.pop_back();
           },
           kLengths},
-         {[=](Both& b) { g(b, 0, 0).dimensions = 2, g(b, 0, 0).state_occupancy = nan<S>; },
-          kDiffer},
-         {[=](Both& b) { g(b, 0, 0).weighted_sums.push_back(S(0)); }, kDiffer},
-         {[=](Both& b) { g(b, 1, 0).weighted_squared_sums.pop_back(); }, kDiffer},
-         {[=](Both& b) { g(b, 1, 0).component_occupancies.pop_back(); }, kDiffer},
          {[=](Both& b) {
-              g(b, 0, 0).state_occupancy = neg, b.s.edit().durations[2].value_sum = nan<S>;
+              const Edits e(b);
+              e.g(0, 0).dimensions = 2, e.g(0, 0).state_occupancy = nan<S>;
+          },
+          kDiffer},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(0, 0).weighted_sums.push_back(S(0));
+          },
+          kDiffer},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(1, 0).weighted_squared_sums.pop_back();
+          },
+          kDiffer},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(1, 0).component_occupancies.pop_back();
+          },
+          kDiffer},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(0, 0).state_occupancy = neg, e.s.durations()[2].value_sum = nan<S>;
           },
           kInvalid},
-         {[=](Both& b) { g(b, 1, 0).weighted_sums[5] = nan<S>; }, kInvalid},
-         {[=](Both& b) { g(b, 0, 1).weighted_squared_sums[0] = neg; }, kInvalid},
-         {[=](Both& b) { g(b, 0, 1).component_occupancies[1] = neg; }, kInvalid},
-         {[=](Both& b) { b.s.edit().durations[2].squared_sum = neg; }, kDurations}});
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(1, 0).weighted_sums[5] = nan<S>;
+          },
+          kInvalid},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(0, 1).weighted_squared_sums[0] = neg;
+          },
+          kInvalid},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.g(0, 1).component_occupancies[1] = neg;
+          },
+          kInvalid},
+         {[=](Both& b) {
+              const Edits e(b);
+              e.s.durations()[2].squared_sum = neg;
+          },
+          kDurations}});
 }
 
 TYPED_TEST(Statistics, ValidateForAcceptsNegativeZeroAndRefusesEveryOtherNegative) {
@@ -189,14 +267,36 @@ TYPED_TEST(Statistics, ValidateForAcceptsNegativeZeroAndRefusesEveryOtherNegativ
     };
     // Every value that must be finite and nonnegative, and the message its fault gives.
     const std::pair<void (*)(Stats&, S), const char*> nonnegative[] = {
-        {[](Stats& s, S v) { s.edit().streams[0].emissions[1].state_occupancy = v; }, kInvalid},
-        {[](Stats& s, S v) { s.edit().streams[1].emissions[0].weighted_squared_sums[5] = v; },
+        {[](Stats& s, S v) {
+             const auto edit = s.edit();
+             edit.streams()[0].emissions[1].state_occupancy = v;
+         },
          kInvalid},
-        {[](Stats& s, S v) { s.edit().streams[0].emissions[0].component_occupancies[1] = v; },
+        {[](Stats& s, S v) {
+             const auto edit = s.edit();
+             edit.streams()[1].emissions[0].weighted_squared_sums[5] = v;
+         },
          kInvalid},
-        {[](Stats& s, S v) { s.edit().durations[1].value_sum = v; }, kDurations},
-        {[](Stats& s, S v) { s.edit().durations[1].squared_sum = v; }, kDurations},
-        {[](Stats& s, S v) { s.edit().durations[2].occupancy = v; }, kDurations}};
+        {[](Stats& s, S v) {
+             const auto edit = s.edit();
+             edit.streams()[0].emissions[0].component_occupancies[1] = v;
+         },
+         kInvalid},
+        {[](Stats& s, S v) {
+             const auto edit = s.edit();
+             edit.durations()[1].value_sum = v;
+         },
+         kDurations},
+        {[](Stats& s, S v) {
+             const auto edit = s.edit();
+             edit.durations()[1].squared_sum = v;
+         },
+         kDurations},
+        {[](Stats& s, S v) {
+             const auto edit = s.edit();
+             edit.durations()[2].occupancy = v;
+         },
+         kDurations}};
     for (const auto& [set, expected] : nonnegative) {
         auto statistics = base;
         for (const S value : {S(-0.0), Limits::max()}) {
@@ -213,11 +313,17 @@ TYPED_TEST(Statistics, ValidateForAcceptsNegativeZeroAndRefusesEveryOtherNegativ
     auto statistics = base;
     for (const S value : {-Limits::denorm_min(), S(-1), Limits::lowest(), Limits::max()}) {
         const std::size_t count = base.streams[0].emissions[1].weighted_sums.size();
-        statistics.edit().streams[0].emissions[1].weighted_sums.assign(count, value);
+        {
+            const auto edit = statistics.edit();
+            edit.streams()[0].emissions[1].weighted_sums.assign(count, value);
+        }
         EXPECT_EQ(message(statistics), "no error") << value;
     }
     for (const S value : {-Limits::infinity(), Limits::infinity(), Limits::quiet_NaN()}) {
-        statistics.edit().streams[0].emissions[1].weighted_sums[3] = value;
+        {
+            const auto edit = statistics.edit();
+            edit.streams()[0].emissions[1].weighted_sums[3] = value;
+        }
         EXPECT_EQ(message(statistics), kInvalid) << value;
     }
 }

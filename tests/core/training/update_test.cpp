@@ -85,13 +85,13 @@ ModelParameters<S> old_model() {
     ModelParameters<S> model;
     {
         const auto edit = model.edit();
-        edit.streams.resize(2);
-        edit.streams[0].emissions = {old_mixture<S>(), old_mixture<S>()};
-        edit.streams[0].weight = S(0.5);
-        edit.streams[1].emissions = {GaussianMixtureParameters<S>(1, 1)};
-        edit.streams[1].emissions[0].means = {S(0.5)};
-        edit.streams[1].emissions[0].variances = {S(1.5)};
-        edit.durations = {{S(3), S(1)}, {S(4), S(2)}};
+        edit.streams().resize(2);
+        edit.streams()[0].emissions = {old_mixture<S>(), old_mixture<S>()};
+        edit.streams()[0].weight = S(0.5);
+        edit.streams()[1].emissions = {GaussianMixtureParameters<S>(1, 1)};
+        edit.streams()[1].emissions[0].means = {S(0.5)};
+        edit.streams()[1].emissions[0].variances = {S(1.5)};
+        edit.durations() = {{S(3), S(1)}, {S(4), S(2)}};
     }
     return model;
 }
@@ -99,14 +99,14 @@ template <class S>
 ModelSufficientStatistics<S> occupied_statistics(const ModelParameters<S>& model) {
     auto statistics = ModelSufficientStatistics<S>::from_model(model);
     const auto edit = statistics.edit();
-    edit.streams[0].emissions = {worked_statistics<S>(), worked_statistics<S>()};
-    edit.streams[0].emissions[1].state_occupancy = 0;
-    auto& single = edit.streams[1].emissions[0];
+    edit.streams()[0].emissions = {worked_statistics<S>(), worked_statistics<S>()};
+    edit.streams()[0].emissions[1].state_occupancy = 0;
+    auto& single = edit.streams()[1].emissions[0];
     single.state_occupancy = 2;
     single.component_occupancies = {2};
     single.weighted_sums = {2};
     single.weighted_squared_sums = {10};
-    edit.durations = {{10, 60, 2}, {S(0.5), 0, 2}};
+    edit.durations() = {{10, 60, 2}, {S(0.5), 0, 2}};
     return statistics;
 }
 
@@ -255,7 +255,9 @@ TYPED_TEST(Update, DurationWorkedValues) {
     }
     const auto geometric = floors<S>(0, 0, true);
     DurationParameters<S> duration;
-    EXPECT_EQ(error_of([&] { update(duration, {0, 5, 2}, geometric); }),
+    EXPECT_EQ(error_of([&] {
+                  update(duration, {0, 5, 2}, geometric);
+              }),
               "geometric update requires positive transition occupancy");
     EXPECT_EQ(bits_of(duration), bits_of(DurationParameters<S>{}));
     // No occupancy, in both modes: unchanged and false.
@@ -284,13 +286,27 @@ TYPED_TEST(Update, DurationCheckOrderAndOverflows) {
     const S huge = std::numeric_limits<S>::max(), smallest = std::numeric_limits<S>::denorm_min();
     const char* overflows = "duration update overflows";
     for (const auto& step : Steps<D, T, O>{
-             {invalid, [nan](D&, T& t, O&) { t = {nan, 0, 1}; }},
-             {invalid, [inf](D&, T& t, O&) { t = {0, inf, 1}; }},
-             {invalid, [inf](D&, T& t, O&) { t = {0, 0, -inf}; }},
-             {overflows, [&](D&, T& t, O&) { t = {huge, 0, S(0.5)}; }},  // the mean
+             {invalid,
+              [nan](D&, T& t, O&) {
+                  t = {nan, 0, 1};
+              }},
+             {invalid,
+              [inf](D&, T& t, O&) {
+                  t = {0, inf, 1};
+              }},
+             {invalid,
+              [inf](D&, T& t, O&) {
+                  t = {0, 0, -inf};
+              }},
+             {overflows,
+              [&](D&, T& t, O&) {
+                  t = {huge, 0, S(0.5)};
+              }},                                                        // the mean
              {overflows, [&](D&, T& t, O&) { t = {1, huge, S(0.5)}; }},  // the variance
              {overflows, [&](D& d, T& t, O&) { t = {1, huge, S(0.5)}, d.fixed_mean_duration = 3; }},
-             {overflows, [&](D&, T& t, O& o) { t = {smallest, 0, 1}, o.geometric = true; }}}) {
+             {overflows, [&](D&, T& t, O& o) {
+                  t = {smallest, 0, 1}, o.geometric = true;
+              }}}) {
         check_order<D, T, O>({step}, fresh, T{}, floors<S>(0, 0));
     }
 }
@@ -321,12 +337,19 @@ TYPED_TEST(Update, NegativeEmissionFloorFailsEveryOperation) {
     const auto before = bits_of(model);
     for (const auto& run : std::vector<std::function<void()>>{
              [&] { update(model, statistics, options); },
-             [&] { update(model.edit().streams[0], statistics.streams[0], options); },
              [&] {
-                 update(model.edit().streams[0].emissions[0], statistics.streams[0].emissions[0],
+                 const auto edit = model.edit();
+                 update(edit.streams()[0], statistics.streams[0], options);
+             },
+             [&] {
+                 const auto edit = model.edit();
+                 update(edit.streams()[0].emissions[0], statistics.streams[0].emissions[0],
                         options);
              },
-             [&] { update(model.edit().durations[0], statistics.durations[0], options); }}) {
+             [&] {
+                 const auto edit = model.edit();
+                 update(edit.durations()[0], statistics.durations[0], options);
+             }}) {
         EXPECT_EQ(error_of(run), "variance floors must be finite and nonnegative");
     }
     EXPECT_EQ(bits_of(model), before);
@@ -361,25 +384,43 @@ TYPED_TEST(Update, ModelCheckOrder) {
     const S max = std::numeric_limits<S>::max();
     const Steps<P, T, O> steps{
         {"statistics stream or duration counts differ from the model",
-         [](P&, T& t, O&) { t.edit().durations.pop_back(); }},
+         [](P&, T& t, O&) {
+             const auto edit = t.edit();
+             edit.durations().pop_back();
+         }},
         {"statistics emission counts differ from the model",
-         [](P&, T& t, O&) { t.edit().streams[0].emissions.pop_back(); }},
+         [](P&, T& t, O&) {
+             const auto edit = t.edit();
+             edit.streams()[0].emissions.pop_back();
+         }},
         {"Gaussian statistics contain invalid values",
-         [](P&, T& t, O&) { t.edit().streams[0].emissions[1].state_occupancy = S(-1); }},
+         [](P&, T& t, O&) {
+             const auto edit = t.edit();
+             edit.streams()[0].emissions[1].state_occupancy = S(-1);
+         }},
         {"duration statistics must be finite and nonnegative",
-         [](P&, T& t, O&) { t.edit().durations[0].squared_sum = S(-1); }},
+         [](P&, T& t, O&) {
+             const auto edit = t.edit();
+             edit.durations()[0].squared_sum = S(-1);
+         }},
         {"variance floors must be finite and nonnegative",
          [](P&, T&, O& o) { o.duration_variance_floor = std::numeric_limits<S>::quiet_NaN(); }},
         {"Gaussian update overflows",
          [max](P&, T& t, O&) {
              const auto edit = t.edit();
-             auto& g = edit.streams[0].emissions[1];
+             auto& g = edit.streams()[0].emissions[1];
              g.state_occupancy = 1, g.component_occupancies[0] = S(1e-7), g.weighted_sums[0] = max;
          }},
         {"emission variance floors must be finite and nonnegative",
-         [](P& p, T&, O&) { p.edit().streams[1].emissions[0].variance_floors[0] = S(-1); }},
+         [](P& p, T&, O&) {
+             const auto edit = p.edit();
+             edit.streams()[1].emissions[0].variance_floors[0] = S(-1);
+         }},
         {"duration update overflows",
-         [max](P&, T& t, O&) { t.edit().durations[1] = {max, 0, S(0.5)}; }},
+         [max](P&, T& t, O&) {
+             const auto edit = t.edit();
+             edit.durations()[1] = {max, 0, S(0.5)};
+         }},
     };
     const auto model = old_model<S>();
     check_order<P, T, O>(steps, model, occupied_statistics(model), floors<S>(0, 0));
