@@ -23,6 +23,7 @@ struct Header {
     std::size_t length;  // as taken from the source
     std::size_t capacity;
     bool huge;
+    bool heap;  // from the heap, when the source refused
 };
 constexpr std::size_t header_bytes = BlockCache::alignment;
 static_assert(sizeof(Header) <= header_bytes);
@@ -131,13 +132,18 @@ void* BlockCache::new_block(std::size_t bytes) {
     // Huge pages only for the blocks never kept: a kept block faults in once.
     const bool huge = !keeps(bytes) && length >= huge_page_bytes;
     void* pages = source_.take(length, huge);
+    bool heap = false;
     if (pages == nullptr) {
         release();
         pages = source_.take(length, huge);
-        if (pages == nullptr) throw std::bad_alloc();
     }
+    if (pages == nullptr && source_.heap_when_refused) {
+        pages = ::operator new(length, std::align_val_t{alignment}, std::nothrow);
+        heap = true;
+    }
+    if (pages == nullptr) throw std::bad_alloc();
     auto* const header = static_cast<Header*>(pages);
-    *header = {pages, length, bytes, huge};
+    *header = {pages, length, bytes, huge, heap};
     poison(pages, header_bytes);
     return static_cast<std::byte*>(pages) + header_bytes;
 }
@@ -213,7 +219,11 @@ void BlockCache::give_back(const Released& released) noexcept {
     for (std::size_t i = 0; i < released.count; ++i) {
         const Header header = read_header(released.blocks[i].block);
         unpoison(header.pages, header.length);
-        source_.give_back(header.pages, header.length, header.huge);
+        if (header.heap) {
+            ::operator delete(header.pages, std::align_val_t{alignment});
+        } else {
+            source_.give_back(header.pages, header.length, header.huge);
+        }
     }
 }
 

@@ -56,7 +56,7 @@ void give_back_pages(void* pages, std::size_t bytes, bool huge) noexcept {
 
 BlockSource system_block_source() noexcept {
     if constexpr (address_sanitizer) return {take_heap, give_back_heap};
-    return {take_pages, give_back_pages};
+    return {take_pages, give_back_pages, true};
 }
 
 }  // namespace tarvek

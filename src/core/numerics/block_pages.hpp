@@ -18,9 +18,12 @@ struct BlockSource {
     void* (*take)(std::size_t bytes, bool huge) noexcept;
     // Gives back what `take` gave for the same `bytes` and `huge`.
     void (*give_back)(void* pages, std::size_t bytes, bool huge) noexcept;
+    // Whether a block the source refuses is taken from the heap instead (the system may refuse
+    // a mapping for want of mappings, not of memory).
+    bool heap_when_refused = false;
 };
 
-// Pages mapped for each block, or the heap under AddressSanitizer.
+// Pages mapped for each block (or, when refused, the heap), or the heap under AddressSanitizer.
 BlockSource system_block_source() noexcept;
 
 }  // namespace tarvek

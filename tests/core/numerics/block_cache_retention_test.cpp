@@ -92,6 +92,14 @@ TEST(BlockCacheRetention, KeptBlocksGoBackBeforeAnAllocationFails) {
     EXPECT_THROW(cache.allocate(16384), std::bad_alloc);
     EXPECT_EQ(cache.kept_blocks(), 0u);
     EXPECT_EQ(Budget::taken, 0u);
+
+    // A source that has the heap serve what it refuses.
+    BlockCache falling_back({1024, 8, 1 << 20}, {Budget::take, Budget::give_back, true});
+    auto* const block_from_heap = static_cast<unsigned char*>(falling_back.allocate(16384));
+    block_from_heap[16383] = 1;
+    falling_back.deallocate(block_from_heap, 16384);
+    falling_back.release();
+    EXPECT_EQ(Budget::taken, 0u);
 }
 
 // A fork while another thread holds the process's cache: the child still allocates from it
