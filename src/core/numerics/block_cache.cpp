@@ -52,6 +52,11 @@ BlockCache::~BlockCache() {
     release();
 }
 
+// Blocks above 32 MiB fault in every time under the C library too (it maps them on their own);
+// they are a small share of a call that fills them. 512 allocations span an EM iteration over
+// a few utterances (about 50 tables each), so the blocks of similar calls are reused, and are
+// gone a few hundred short calls after the long ones stop. Under the sanitizer, the last 8
+// blocks given back wait.
 BlockCacheLimits BlockCache::shared_limits(std::uint64_t ceiling) noexcept {
     return {.smallest_block = std::size_t{1} << 16,
             .most_blocks = most_slots,
