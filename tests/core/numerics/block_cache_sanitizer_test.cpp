@@ -12,6 +12,13 @@
 namespace tarvek {
 namespace {
 
+// Else the tests below would vanish from the sanitized build.
+TEST(BlockCacheSanitizer, TheSanitizedBuildFindsTheSanitizer) {
+#if defined(TARVEK_SANITIZED_BUILD)
+    EXPECT_TRUE(address_sanitizer);
+#endif
+}
+
 #if defined(TARVEK_ADDRESS_SANITIZER)
 
 constexpr const char* report = "AddressSanitizer";
