@@ -4,7 +4,8 @@ left-to-right model and data, then HSMM inference and EM training throughput.
     tools/dev-build.sh && PYTHONPATH=build/dev-pkg python3 bench/run_all.py
 
 The C++ kernels have their own benchmarks (bench/*_bench.cpp, built with -DTARVEK_BUILD_BENCH=ON);
-bench/heap_reuse_bench.py runs each pass in fresh processes of its own.
+bench/heap_reuse_bench.py runs each pass in fresh processes of its own, and
+bench/memory_retention_bench.py measures what the block cache keeps once the work shrinks.
 """
 
 import pathlib

@@ -9,9 +9,8 @@
 
 #include "core/numerics/table_vector.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "core/numerics/address_sanitizer.hpp"
+#include "kept_blocks.hpp"
 
 namespace tarvek {
 namespace {
@@ -44,6 +43,51 @@ TEST(BlockCache, HandsOutTheSmallestKeptBlockAtMostTwiceTheSize) {
     cache.deallocate(eight, 5000);
 }
 
+// Each row keeps blocks of these sizes, then asks for one: the kept block it gets (by size),
+// or none (0) when no kept block may serve it.
+TEST(BlockCache, HandsOutTheSmallestBlockThatFits) {
+    struct Row {
+        std::vector<std::size_t> kept;
+        std::size_t asked;
+        std::size_t served;
+    };
+    const Row rows[] = {{{3999, 4096, 6000}, 4000, 4096},  // the smallest that fits
+                        {{6000, 4096, 3999}, 4000, 4096},  // in any order kept
+                        {{4096, 4000}, 4000, 4000},        // exactly the size
+                        {{3999}, 4000, 0},                 // one byte short
+                        {{8000}, 4000, 8000},              // twice the size
+                        {{8001}, 4000, 0}};                // more than twice
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        BlockCache cache({1024, 8, 1 << 20});
+        std::vector<void*> blocks;
+        for (const std::size_t bytes : rows[i].kept) blocks.push_back(cache.allocate(bytes));
+        for (std::size_t k = 0; k < blocks.size(); ++k)
+            cache.deallocate(blocks[k], rows[i].kept[k]);
+        void* const served = cache.allocate(rows[i].asked);
+        std::size_t served_size = 0;
+        for (std::size_t k = 0; k < blocks.size(); ++k) {
+            if (blocks[k] == served) served_size = rows[i].kept[k];
+        }
+        EXPECT_EQ(served_size, rows[i].served) << i;
+        cache.deallocate(served, rows[i].asked);
+    }
+}
+
+// The blocks given back last wait until as many more were given back.
+TEST(BlockCache, QuarantinedBlocksAreNotHandedOut) {
+    BlockCache cache(
+        {.smallest_block = 1024, .most_blocks = 8, .most_bytes = 1 << 20, .quarantine = 2});
+    void* const first = cache.allocate(4096);
+    void* const second = cache.allocate(4096);
+    cache.deallocate(first, 4096);
+    cache.deallocate(second, 4096);
+    void* const third = cache.allocate(4096);
+    EXPECT_TRUE(third != first && third != second);
+    cache.deallocate(third, 4096);
+    EXPECT_EQ(cache.allocate(4096), first);
+    cache.deallocate(first, 4096);
+}
+
 // Each row hands out blocks of these sizes, then frees them in turn; the blocks kept longest
 // make room for the next.
 TEST(BlockCache, KeepsWithinItsLimits) {
@@ -60,7 +104,8 @@ TEST(BlockCache, KeepsWithinItsLimits) {
         {{1024, 8, 12000}, {4096, 5120, 6144}, 11264, 2},          // room for the bytes
         {{1024, 8, 12000}, {4096, 5120, 12000}, 12000, 1},         // all make room
         {{1024, 0, 1 << 20}, {4096}, 0, 0},                        // keeps nothing
-        {{1024, 200, 1 << 20}, std::vector<std::size_t>(70, 1024), 65536, 64}};  // slots
+        {{1024, 200, 1 << 20}, std::vector<std::size_t>(70, 1024), 65536, 64},  // slots
+        {{1024, 8, 1 << 20, 5000}, {4096, 6144}, 4096, 1}};  // above the largest kept size
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         BlockCache cache(rows[i].limits);
         std::vector<void*> blocks;
@@ -113,13 +158,14 @@ TEST(BlockCache, TablesOfTheSameSizeReuseTheSharedBlocks) {
         const TableVector<double> table(1 << 14, -1.0);
         first = table.data();
     }
+    testing::pass_quarantine();
     const TableVector<double> again(1 << 14);
     EXPECT_EQ(again.data(), first);
     EXPECT_EQ(again.front(), 0.0);  // filled as any vector is
     EXPECT_LE(BlockCache::shared().kept_bytes(), allocation_ceiling() / 16);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TARVEK_ADDRESS_SANITIZER)
 // A kept block is out of bounds until it is handed out again, and then only as far as asked.
 TEST(BlockCacheDeathTest, KeptBlocksArePoisoned) {
     BlockCache cache(small_limits);
