@@ -88,3 +88,24 @@ def hsmm_options(cls, radius):
     options = cls("HsmmOptions")()
     options.state_radius = radius
     return options
+
+
+def geometric_inputs(cls, dtype, frames, positions=50, slope=0.2):
+    """A chain of `positions` geometric states with varied durations, its segmentation over
+    `frames` frames, a score table of random values in [-8, 0) made in place as an array of
+    the table's precision (which the table copies whole), and geometric options; the array is
+    returned too, for callers that must keep it alive."""
+    import numpy as np
+
+    model = cls("Model")([positions, 1, 1], positions)
+    for s in range(positions):
+        law = cls("Duration")()
+        law.set_values([2.0 + 0.1 * (s % 40), 1.0, 0.0])
+        model.set_duration(s, law)
+    segmentation = chain_segmentation(cls, 1, positions, frames)
+    scores = np.random.default_rng(7).random(frames * positions, dtype)
+    scores *= -8.0
+    emissions = cls("LogEmissions")(frames, positions, scores)
+    options = cls("GeometricOptions")()
+    options.temperature, options.pruning_slope = 1.0, slope
+    return model, segmentation, emissions, options, scores

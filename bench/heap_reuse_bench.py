@@ -38,8 +38,8 @@ import sys
 import time
 
 import numpy as np
-from bench_support import (chain_segmentation, classes, hsmm_options, random_chain_model,
-                           random_observation)
+from bench_support import (chain_segmentation, classes, geometric_inputs, hsmm_options,
+                           random_chain_model, random_observation)
 
 ROUNDS = 7
 CALLS = 50
@@ -51,32 +51,20 @@ GEOMETRIC_POSITIONS = 50
 GEOMETRIC_SLOPE = 0.2
 
 
-def geometric_inputs(cls, dtype):
-    model = cls("Model")([GEOMETRIC_POSITIONS, 1, 1], GEOMETRIC_POSITIONS)
-    for s in range(GEOMETRIC_POSITIONS):
-        law = cls("Duration")()
-        law.set_values([2.0 + 0.1 * (s % 40), 1.0, 0.0])
-        model.set_duration(s, law)
-    segmentation = chain_segmentation(cls, 1, GEOMETRIC_POSITIONS, GEOMETRIC_FRAMES)
-    # Scores in [-8, 0) made in place as an array of the table's precision, which the table
-    # copies whole. The array is kept: a large block freed before the calls would change how
-    # the C library treats the blocks of the calls.
-    scores = np.random.default_rng(7).random(GEOMETRIC_FRAMES * GEOMETRIC_POSITIONS, dtype)
-    scores *= -8.0
-    emissions = cls("LogEmissions")(GEOMETRIC_FRAMES, GEOMETRIC_POSITIONS, scores)
-    options = cls("GeometricOptions")()
-    options.temperature, options.pruning_slope = 1.0, GEOMETRIC_SLOPE
-    return model, segmentation, emissions, options, scores
+def geometric_inputs_kept(cls, dtype):
+    # The array is kept: a large block freed before the calls would change how the C library
+    # treats the blocks of the calls.
+    return geometric_inputs(cls, dtype, GEOMETRIC_FRAMES, GEOMETRIC_POSITIONS, GEOMETRIC_SLOPE)
 
 
 def forward_backward(cls, dtype):
-    model, segmentation, emissions, options, scores = geometric_inputs(cls, dtype)
+    model, segmentation, emissions, options, scores = geometric_inputs_kept(cls, dtype)
     return lambda: (model.forward_geometric(segmentation, emissions, options),
                     model.backward_geometric(segmentation, emissions, options), scores)
 
 
 def viterbi(cls, dtype):
-    model, segmentation, emissions, options, scores = geometric_inputs(cls, dtype)
+    model, segmentation, emissions, options, scores = geometric_inputs_kept(cls, dtype)
     return lambda: (model.viterbi_geometric(segmentation, emissions, options), scores)
 
 

@@ -25,7 +25,7 @@ import sys
 import time
 
 import numpy as np
-from bench_support import chain_segmentation, classes
+from bench_support import classes, geometric_inputs
 
 ROUNDS = 3
 FRAMES = 2_000_000
@@ -37,18 +37,8 @@ DISABLED = {"TARVEK_BLOCK_CACHE": "0"}
 
 
 def inputs(cls, dtype, frames):
-    model = cls("Model")([POSITIONS, 1, 1], POSITIONS)
-    for s in range(POSITIONS):
-        law = cls("Duration")()
-        law.set_values([2.0 + 0.1 * (s % 40), 1.0, 0.0])
-        model.set_duration(s, law)
-    segmentation = chain_segmentation(cls, 1, POSITIONS, frames)
-    scores = np.random.default_rng(7).random(frames * POSITIONS, dtype)
-    scores *= -8.0
-    emissions = cls("LogEmissions")(frames, POSITIONS, scores)
-    del scores
-    options = cls("GeometricOptions")()
-    options.temperature, options.pruning_slope = 1.0, SLOPE
+    model, segmentation, emissions, options, _ = geometric_inputs(cls, dtype, frames, POSITIONS,
+                                                                  SLOPE)
     return model, segmentation, emissions, options
 
 
