@@ -152,7 +152,18 @@ template <Scalar S, std::size_t Bytes>
     Pending pending;
     bool has_pending = false;
     const bool summed = temperature != S(0) && m > 1;
-    for (std::size_t k = 0; k < m; ++k) {
+    // One component on a copied block, the plain-HMM shape: its dimensions in one plain run. The
+    // loop below would carry its copy, weight and pending steps around every call, a measurable
+    // share of a call this short.
+    const bool single = m == 1 && block.copied();
+    if (single) {
+        Vector quadratic[n] = {};
+        for (std::size_t j = 0; j < d; ++j) {
+            add_dimension<S, Bytes>(quadratic, x + j * n, mixture.means[j], mixture.variances[j]);
+        }
+        store_densities<S, Bytes>(view, 0, quadratic, densities);
+    }
+    for (std::size_t k = single ? m : 0; k < m; ++k) {
         // A zero weight adds nothing to a mixture of several components.
         const bool weighted = m == 1 || weights[k] != S(0);
         if (!every && !weighted) continue;

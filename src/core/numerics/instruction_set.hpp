@@ -28,6 +28,13 @@ inline const InstructionSet fastest_instruction_set =
     processor_runs(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::baseline;
 
 namespace detail {
+// Each build in a function of its own, kept out of `run_kernel`: inlined there, the baseline
+// build would give the dispatch its frame (saved registers, the arguments spilled, the stack
+// realigned), paid on every call whichever build runs.
+template <class Kernel, class... Arguments>
+[[gnu::noinline]] void run_baseline(Arguments... arguments) noexcept {
+    Kernel::template run<16>(arguments...);
+}
 #ifdef TARVEK_AVX2_BUILDS
 template <class Kernel, class... Arguments>
 [[gnu::target("avx2")]] void run_avx2(Arguments... arguments) noexcept {
@@ -44,7 +51,7 @@ inline void run_kernel(InstructionSet set, Arguments... arguments) noexcept {
 #ifdef TARVEK_AVX2_BUILDS
     if (set == InstructionSet::avx2) return detail::run_avx2<Kernel>(arguments...);
 #endif
-    Kernel::template run<16>(arguments...);
+    detail::run_baseline<Kernel>(arguments...);
 }
 
 }  // namespace tarvek
