@@ -28,16 +28,6 @@ void for_inner_band(std::uint64_t frames, std::uint64_t positions, S pruning_slo
     for (std::uint64_t t = inner.first; t < inner.last; ++t) visit(t, band.frame_positions(t));
 }
 
-// `cells` zeros, value-initialised: that compiles to one memset, where a fill with a given zero
-// goes through the table allocator's construct cell by cell.
-template <class T>
-TableVector<T> zeroed_table(std::uint64_t cells, const ModelError& allocation_failed) {
-    TableVector<T> table;
-    reserve_or_fail(table, cells, allocation_failed);
-    table.resize(static_cast<std::size_t>(cells));
-    return table;
-}
-
 // e^(((a + b) + e) + weight − total): the scores summed in the scalar type, the weight added
 // and the total subtracted in 64 bits, rounded back before the table exponential.
 template <Scalar S>
@@ -76,7 +66,7 @@ StateScoreTable<S> geometric_occupancies(const StateScoreTable<S>& alpha,
     const auto cells = checked_mul(alpha.frames, alpha.states);
     if (!cells) throw allocation_failed;
     StateScoreTable<S> occupancy;
-    occupancy.values = zeroed_table<S>(*cells, allocation_failed);
+    occupancy.values = zeroed_table_or_fail<S>(*cells, allocation_failed);
     occupancy.frames = alpha.frames;
     occupancy.states = alpha.states;
     const std::uint64_t positions = alpha.states;
@@ -111,7 +101,7 @@ TransitionOccupancies geometric_transition_occupancies(const ModelParameters<S>&
     if (!cells) throw allocation_failed;
 
     TransitionOccupancies result;
-    result.entries = zeroed_table<TransitionOccupancy>(*cells, allocation_failed);
+    result.entries = zeroed_table_or_fail<TransitionOccupancy>(*cells, allocation_failed);
     result.frames = alpha.frames;
     result.states = alpha.states;
     const std::uint64_t positions = alpha.states;

@@ -40,19 +40,24 @@ struct BlockAllocator {
 template <class T>
 using TableVector = std::vector<T, BlockAllocator<T>>;
 
+// A table of `count` zeros (value-initialised), refused or failing as `allocate_or_fail`. It
+// compiles to one clearing of the block, where a fill from a given zero goes element by element
+// through the allocator, reloading the value.
+template <class T>
+TableVector<T> zeroed_table_or_fail(std::uint64_t count, const ModelError& failure) {
+    TableVector<T> table;
+    reserve_or_fail(table, count, failure);
+    table.resize(static_cast<std::size_t>(count));
+    return table;
+}
+
 // A table of `count` copies of `value`, refused or failing as `allocate_or_fail`.
 template <class T>
 TableVector<T> table_or_fail(std::uint64_t count, const T& value, const ModelError& failure) {
     if constexpr (std::is_trivially_copyable_v<T>) {
-        // A table of zeros is value-initialised, which compiles to one clearing of the block; a
-        // fill from `value` goes element by element through the allocator, reloading `value`.
         const T zero{};
-        if (std::memcmp(&value, &zero, sizeof(T)) == 0) {
-            TableVector<T> table;
-            reserve_or_fail(table, count, failure);
-            table.resize(static_cast<std::size_t>(count));
-            return table;
-        }
+        if (std::memcmp(&value, &zero, sizeof(T)) == 0)
+            return zeroed_table_or_fail<T>(count, failure);
     }
     return allocate_or_fail<T, BlockAllocator<T>>(count, value, failure);
 }
