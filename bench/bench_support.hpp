@@ -84,8 +84,11 @@ ModelParameters<S> random_model(std::size_t streams, std::size_t emission_states
                                 std::size_t duration_states, RandomValues& random) {
     const std::vector<StreamLayout> layouts(streams, {emission_states, components, dimensions});
     ModelParameters<S> model(layouts, duration_states);
-    for (auto& stream : model.edit().streams) {
-        for (auto& mixture : stream.emissions) randomise(mixture, random);
+    {
+        const auto edit = model.edit();
+        for (auto& stream : edit.streams()) {
+            for (auto& mixture : stream.emissions) randomise(mixture, random);
+        }
     }
     return model;
 }

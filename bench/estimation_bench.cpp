@@ -35,9 +35,12 @@ void bench(const char* name, std::size_t model_states, bool steps) {
 
     auto model =
         random_model<S>(streams, model_states, components, dimensions, model_states, random);
-    for (auto& duration : model.edit().durations) {
-        duration.mean = S(20);
-        duration.variance = S(16);
+    {
+        const auto edit = model.edit();
+        for (auto& duration : edit.durations()) {
+            duration.mean = S(20);
+            duration.variance = S(16);
+        }
     }
     const auto observation = random_observation<S>(frames, streams, dimensions, random);
     const auto segmentation = chain_segmentation<S>(streams, positions, frames);

@@ -27,12 +27,15 @@ void bench(const char* name, std::int32_t maximum_duration) {
     RandomValues random(11, {.normal_mean = -3.0});
 
     ModelParameters<S> model;
-    for (std::size_t k = 0; k < positions; ++k) {
-        DurationParameters<S> duration;
-        duration.mean = static_cast<S>(40 + k % 20);
-        duration.variance = static_cast<S>(30 + k % 7);
-        duration.maximum_duration = maximum_duration;
-        model.edit().durations.push_back(duration);
+    {
+        const auto edit = model.edit();
+        for (std::size_t k = 0; k < positions; ++k) {
+            DurationParameters<S> duration;
+            duration.mean = static_cast<S>(40 + k % 20);
+            duration.variance = static_cast<S>(30 + k % 7);
+            duration.maximum_duration = maximum_duration;
+            edit.durations().push_back(duration);
+        }
     }
     auto segmentation = chain_segmentation<S>(1, positions, frames);
     for (std::size_t k = 0; k < positions; ++k) {

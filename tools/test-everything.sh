@@ -25,7 +25,10 @@ grep -rlZ --include='*.cpp' address_sanitizer.hpp src/core |
     xargs -0 -n 4 -P "$jobs" clang++-16 -std=c++20 -fsyntax-only -fsanitize=address -Isrc
 
 echo "== C++ tests"
-cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEK_BUILD_TESTS=ON >/dev/null
+# The benchmarks are built beside the tests (not run), so that a change of the core's interface
+# cannot leave them behind.
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEK_BUILD_TESTS=ON \
+    -DTARVEK_BUILD_BENCH=ON >/dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests -j "$jobs" --output-on-failure
 
