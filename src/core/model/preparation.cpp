@@ -205,7 +205,7 @@ OwnedPreparedModelParameters<S> prepare_owned_duration_states(
     template struct StreamPreparation<S>;                                                        \
     template struct OwnedPreparedStreamParameters<S>;                                            \
     template struct OwnedPreparedModelParameters<S>;                                             \
-    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned()&&;            \
+    template OwnedPreparedStreamParameters<S> StreamParameters<S>::prepare_owned() &&;           \
     template StreamPreparation<S> prepare_named_states(                                          \
         const StreamParameters<S>&, std::span<const std::int32_t>, std::optional<std::uint64_t>, \
         const ModelError&, const RememberedCheck&);                                              \
