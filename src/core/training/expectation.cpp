@@ -138,25 +138,57 @@ class EmissionAccumulator {
         : staged_(staged), observation_(observation), states_(states), mixtures_(mixtures) {}
 
     void add(std::uint64_t t, std::uint64_t s) noexcept {
-        const S occupancy = states_(t, s);
+        for (std::size_t i = 0; i < mixtures_.size(); ++i) add(i, t, s);
+    }
+
+    // Cell (t, s) of stream i alone: streams share no sums.
+    void add(std::size_t i, std::uint64_t t, std::uint64_t s) noexcept {
+        GaussianSufficientStatistics<S>& gaussian = staged_.emission(i, s);
+        gaussian.state_occupancy += states_(t, s);
         const std::size_t cell = states_.index(t, s);
+        const MixtureOccupancies& table = mixtures_[i];
+        if (table.presence[cell] != 1) return;
+        const float* weights = table.values.data() + table.offsets[cell];
+        const std::size_t d = gaussian.dimensions;
+        const S* x = observation_.streams[i].values.data() + t * d;
+        S* sums = gaussian.weighted_sums.data();
+        S* squared_sums = gaussian.weighted_squared_sums.data();
+        S* occupancies = gaussian.component_occupancies.data();
+        const std::size_t components = gaussian.mixture_count();
+        for (std::size_t m = 0; m < components; ++m) {
+            const S p = static_cast<S>(weights[m]);
+            occupancies[m] += p;
+            add_weighted_frame(fastest_instruction_set, sums + m * d, squared_sums + m * d, x, p,
+                               d);
+        }
+    }
+
+    // The cells of every state-radius window, window by window and stream by stream: each
+    // Gaussian's cells in the order a cell-by-cell pass adds them. Where no two of a window's
+    // positions share a Gaussian, position by position, so that each Gaussian's sums stay in
+    // the nearest cache across the window's frames instead of being reloaded at every frame.
+    void add_windows(const StateRadiusWindow<S>& window, std::uint64_t positions) {
+        std::vector<std::uint64_t> last_window;  // per Gaussian, 1 + the last window naming it
         for (std::size_t i = 0; i < mixtures_.size(); ++i) {
-            GaussianSufficientStatistics<S>& gaussian = staged_.emission(i, s);
-            gaussian.state_occupancy += occupancy;
-            const MixtureOccupancies& table = mixtures_[i];
-            if (table.presence[cell] != 1) continue;
-            const float* weights = table.values.data() + table.offsets[cell];
-            const std::size_t d = gaussian.dimensions;
-            const S* x = observation_.streams[i].values.data() + t * d;
-            S* sums = gaussian.weighted_sums.data();
-            S* squared_sums = gaussian.weighted_squared_sums.data();
-            S* occupancies = gaussian.component_occupancies.data();
-            const std::size_t components = gaussian.mixture_count();
-            for (std::size_t m = 0; m < components; ++m) {
-                const S p = static_cast<S>(weights[m]);
-                occupancies[m] += p;
-                add_weighted_frame(fastest_instruction_set, sums + m * d, squared_sums + m * d, x,
-                                   p, d);
+            last_window.assign(staged_.emission_count(i), 0);
+            for (std::uint64_t k = 0; k < positions; ++k) {
+                const IndexRange frames = window.segment_frames(k);
+                const IndexRange cells = window.segment_positions(k);
+                bool shared = false;
+                for (std::uint64_t s = cells.first; s < cells.last; ++s) {
+                    std::uint64_t& last = last_window[staged_.emission_slot(i, s)];
+                    shared = shared || last == k + 1;
+                    last = k + 1;
+                }
+                if (shared) {
+                    for (std::uint64_t t = frames.first; t < frames.last; ++t) {
+                        for (std::uint64_t s = cells.first; s < cells.last; ++s) add(i, t, s);
+                    }
+                    continue;
+                }
+                for (std::uint64_t s = cells.first; s < cells.last; ++s) {
+                    for (std::uint64_t t = frames.first; t < frames.last; ++t) add(i, t, s);
+                }
             }
         }
     }
@@ -220,9 +252,10 @@ void collect_hsmm_checked(ModelSufficientStatistics<S>& statistics, const ModelP
                             ModelError("final boundary must match frame count"));
 
     StagedStatistics<S> staged(statistics, segmentation);
-    EmissionAccumulator<S> emissions(staged, observation, expectation.states, expectation.mixtures);
     const StateRadiusWindow<S> window(segmentation.boundaries, frames, radius);
-    // Window by window, so a cell that two windows hold is added twice.
+    // Window by window, so a cell that two windows hold is added twice. The duration sums
+    // first, in cell order: their entries are checked as they are added. The emission sums
+    // cannot fail, and the first failure leaves the statistics as they were.
     for (std::uint64_t k = 0; k < positions; ++k) {
         const IndexRange window_frames = window.segment_frames(k);
         const IndexRange window_positions = window.segment_positions(k);
@@ -230,10 +263,11 @@ void collect_hsmm_checked(ModelSufficientStatistics<S>& statistics, const ModelP
             for (std::uint64_t s = window_positions.first; s < window_positions.last; ++s) {
                 add_duration_posterior(staged.duration(s), durations,
                                        static_cast<std::size_t>(t * positions + s));
-                emissions.add(t, s);
             }
         }
     }
+    EmissionAccumulator<S>(staged, observation, expectation.states, expectation.mixtures)
+        .add_windows(window, positions);
     staged.validate_for(model);
     staged.commit(statistics);
 }

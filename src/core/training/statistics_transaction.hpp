@@ -32,6 +32,13 @@ class StagedStatistics {
     GaussianSufficientStatistics<S>& emission(std::size_t stream, std::size_t position) noexcept {
         return streams_[stream].copies[streams_[stream].slots[position]];
     }
+    // Which copy of `stream` chain position `position` adds to, and how many copies it has.
+    std::size_t emission_slot(std::size_t stream, std::size_t position) const noexcept {
+        return streams_[stream].slots[position];
+    }
+    std::size_t emission_count(std::size_t stream) const noexcept {
+        return streams_[stream].copies.size();
+    }
     DurationSufficientStatistics<S>& duration(std::size_t position) noexcept {
         return durations_.copies[durations_.slots[position]];
     }
