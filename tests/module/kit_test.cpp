@@ -330,7 +330,9 @@ class Unsized(Understated):
 
 for items, kind in ((50_000, Understated), (200_000, Unsized), (800_000, Understated)):
     before = kept_bytes()
-    assert KitBox.table(kind(items)) == (items, items * (items - 1) / 2, before), kind
+    length, total, kept = KitBox.table(kind(items))
+    # The table's own block may make the cache give kept blocks back, never keep more.
+    assert (length, total) == (items, items * (items - 1) / 2) and kept <= before, kind
 )py");
 }
 

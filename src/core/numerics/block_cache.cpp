@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -16,17 +17,20 @@ namespace {
 
 constexpr std::uint64_t never = std::numeric_limits<std::uint64_t>::max();
 
-// The first `BlockCache::alignment` bytes of a block, before its usable bytes: what it takes to
-// give it back. A block handed out for fewer bytes than it holds must go back with all of them.
+// The `BlockCache::alignment` bytes just before a block's usable bytes: what it takes to give it
+// back. A block handed out for fewer bytes than it holds must go back with all of them. Between
+// the start of the pages and the header lies the rest of the block's colour.
 struct Header {
     void* pages;
-    std::size_t length;  // as taken from the source
-    std::size_t capacity;
-    bool huge;
-    bool heap;  // from the heap, when the source refused
+    std::size_t length;    // as taken from the source
+    std::size_t capacity;  // usable bytes
+    bool heap;             // from the heap, when the source refused
 };
 constexpr std::size_t header_bytes = BlockCache::alignment;
 static_assert(sizeof(Header) <= header_bytes);
+// Offsets of the usable bytes from the start of the pages: header_bytes times 1 to 63, so that
+// the header shares the block's first small page.
+constexpr std::size_t colours = small_page_bytes / header_bytes - 1;
 
 Header* header_of(void* block) noexcept {
     return reinterpret_cast<Header*>(static_cast<std::byte*>(block) - header_bytes);
@@ -41,28 +45,49 @@ Header read_header(void* block) noexcept {
     return copy;
 }
 
+// Writes the header of `length` bytes from `pages` with the usable bytes at `colour`. The
+// block's address.
+void* lay_out(void* pages, std::size_t length, std::size_t colour, bool heap) noexcept {
+    auto* const block = static_cast<std::byte*>(pages) + colour;
+    unpoison(header_of(block), sizeof(Header));
+    *header_of(block) = {pages, length, length - colour, heap};
+    poison(pages, colour);
+    return block;
+}
+
+// The length of a block of `bytes` usable bytes at `colour`; 0 when it cannot be.
+std::size_t block_length(std::size_t colour, std::size_t bytes) noexcept {
+    if (bytes > std::numeric_limits<std::size_t>::max() - colour - small_page_bytes) return 0;
+    return colour + bytes;
+}
+
 }  // namespace
 
-BlockCache::BlockCache(BlockCacheLimits limits, BlockSource source) noexcept
-    : limits_(limits), source_(source) {
+std::uint64_t steady_nanoseconds() noexcept {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+BlockCache::BlockCache(BlockCacheLimits limits, BlockSource source, BlockClock clock) noexcept
+    : limits_(limits), source_(source), clock_(clock) {
     limits_.most_blocks = std::min(limits_.most_blocks, most_slots);
+    span_start_ = clock_();
 }
 
 BlockCache::~BlockCache() {
     release();
 }
 
-// Blocks above 32 MiB fault in every time under the C library too (it maps them on their own);
-// they are a small share of a call that fills them. 512 allocations span an EM iteration over
-// a few utterances (about 50 tables each), so the blocks of similar calls are reused, and are
-// gone a few hundred short calls after the long ones stop. Under the sanitizer, the last 8
-// blocks given back wait.
+// 5 seconds: an EM iteration over a corpus uses each of its blocks well within it, and a server
+// between two long calls too; a process that stops calling holds its blocks no longer than that
+// past its next call. 1/16 of the ceiling leaves a container nearly all of its memory. Under the
+// sanitizer, the last 8 blocks given back wait.
 BlockCacheLimits BlockCache::shared_limits(std::uint64_t ceiling) noexcept {
     return {.smallest_block = std::size_t{1} << 16,
             .most_blocks = most_slots,
-            .most_bytes = std::min(shared_most_bytes, ceiling / 16),
-            .largest_block = std::size_t{32} << 20,
-            .horizon = 512,
+            .most_bytes = ceiling / 16,
+            .purge_delay = std::uint64_t{5'000'000'000},
             .quarantine = address_sanitizer ? 8 : 0};
 }
 
@@ -92,87 +117,140 @@ BlockCache& BlockCache::shared() noexcept {
 }
 
 void* BlockCache::allocate(std::size_t bytes) {
-    const std::uint64_t now = clock_.fetch_add(1, std::memory_order_relaxed) + 1;
     if (bytes < limits_.smallest_block) {
-        if (now >= next_expiry_.load(std::memory_order_relaxed)) expire(now);
+        purge_expired();
         if (void* const block = ::operator new(bytes, std::nothrow)) return block;
         release();
         return ::operator new(bytes);
     }
-    if (!keeps(bytes)) {
-        if (now >= next_expiry_.load(std::memory_order_relaxed)) expire(now);
-        return new_block(bytes);
-    }
-    void* block = nullptr;
+    Kept taken{};
+    bool found = false, grow = false;
     Released released;
     {
         const std::lock_guard lock(mutex_);
-        drop_expired(now, released);
+        advance(clock_(), released);
+        need_ += bytes;
+        peak_ = std::max(peak_, need_);
         const std::size_t eligible = count_ - std::min(count_, limits_.quarantine);
-        std::size_t best = eligible;
+        std::size_t best = eligible, largest = eligible;
         for (std::size_t i = 0; i < eligible; ++i) {
             const std::size_t capacity = kept_[i].capacity;
-            if (capacity >= bytes && capacity - bytes <= bytes &&
-                (best == eligible || capacity <= kept_[best].capacity)) {
+            if (capacity >= bytes && (best == eligible || capacity <= kept_[best].capacity)) {
                 best = i;
             }
+            if (largest == eligible || capacity >= kept_[largest].capacity) largest = i;
         }
-        if (best < eligible) {
-            block = kept_[best].block;
-            bytes_ -= kept_[best].capacity;
-            std::copy(kept_.begin() + best + 1, kept_.begin() + count_, kept_.begin() + best);
-            --count_;
+        found = best < eligible;
+        grow = !found && largest < eligible && source_.resize != nullptr;
+        if (found || grow) {
+            taken = kept_[found ? best : largest];
+            take_out(found ? best : largest);
+        }
+        if (found) {
+            handed_bytes_ += taken.capacity;
+        } else {
+            trim(bytes, released);
         }
         update_expiry();
     }
     give_back(released);
-    if (block == nullptr) return new_block(bytes);
-    unpoison(block, bytes);
+    if (found) {
+        unpoison(taken.block, bytes);
+        return taken.block;
+    }
+    void* block = nullptr;
+    try {
+        block = grow ? grow_block(taken, bytes) : new_block(bytes);
+    } catch (...) {
+        const std::lock_guard lock(mutex_);
+        need_ -= bytes;
+        throw;
+    }
+    const std::lock_guard lock(mutex_);
+    handed_bytes_ += read_header(block).capacity;
     return block;
 }
 
-void* BlockCache::new_block(std::size_t bytes) {
-    if (bytes > std::numeric_limits<std::size_t>::max() - header_bytes) throw std::bad_alloc();
-    const std::size_t length = header_bytes + bytes;
-    // Huge pages only for the blocks never kept: a kept block faults in once.
-    const bool huge = !keeps(bytes) && length >= huge_page_bytes;
-    void* pages = source_.take(length, huge);
-    bool heap = false;
+void* BlockCache::from_source(std::size_t length, bool& heap) {
+    heap = false;
+    void* pages = source_.take(length);
     if (pages == nullptr) {
         release();
-        pages = source_.take(length, huge);
+        pages = source_.take(length);
     }
     if (pages == nullptr && source_.heap_when_refused) {
         pages = ::operator new(length, std::align_val_t{alignment}, std::nothrow);
         heap = true;
     }
     if (pages == nullptr) throw std::bad_alloc();
-    auto* const header = static_cast<Header*>(pages);
-    *header = {pages, length, bytes, huge, heap};
-    poison(pages, header_bytes);
-    return static_cast<std::byte*>(pages) + header_bytes;
+    return pages;
+}
+
+void* BlockCache::new_block(std::size_t bytes) {
+    const std::size_t colour =
+        header_bytes * (1 + next_colour_.fetch_add(1, std::memory_order_relaxed) % colours);
+    const std::size_t length = block_length(colour, bytes);
+    if (length == 0) throw std::bad_alloc();
+    bool heap = false;
+    void* const pages = from_source(length, heap);
+    return lay_out(pages, length, colour, heap);
+}
+
+// The block keeps its colour, and with it where its header lies.
+void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
+    const Header header = read_header(kept.block);
+    const std::size_t colour = header.length - header.capacity;
+    const std::size_t length = block_length(colour, bytes);
+    void* pages = nullptr;
+    if (length != 0 && !header.heap) {
+        pages = source_.resize(header.pages, header.length, length);
+        if (pages == nullptr) {
+            release();
+            pages = source_.resize(header.pages, header.length, length);
+        }
+    }
+    if (pages == nullptr) {
+        Released released;
+        released.blocks[released.count++] = kept;
+        give_back(released);
+        return new_block(bytes);
+    }
+    void* const block = lay_out(pages, length, colour, false);
+    unpoison(block, bytes);
+    return block;
 }
 
 void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
-    if (bytes < limits_.smallest_block) return ::operator delete(block);
+    if (bytes < limits_.smallest_block) {
+        ::operator delete(block);
+        return purge_expired();
+    }
     const Header header = read_header(block);
     Released released;
-    if (keeps(bytes)) {
-        poison(block, header.capacity);
+    const bool kept = keeps(header.capacity);
+    if (kept) poison(block, header.capacity);
+    {
         const std::lock_guard lock(mutex_);
-        // The blocks kept longest make room.
-        std::size_t oldest = 0;
-        std::uint64_t remaining = bytes_;
-        while (count_ - oldest >= limits_.most_blocks ||
-               remaining + header.capacity > limits_.most_bytes) {
-            remaining -= kept_[oldest++].capacity;
+        const std::uint64_t now = clock_();
+        advance(now, released);
+        need_ -= bytes;
+        handed_bytes_ -= header.capacity;
+        if (kept) {
+            // The blocks kept longest make room.
+            std::size_t oldest = 0;
+            std::uint64_t remaining = kept_bytes_;
+            while (count_ - oldest >= limits_.most_blocks ||
+                   remaining + header.capacity > limits_.most_bytes) {
+                remaining -= kept_[oldest++].capacity;
+            }
+            drop_oldest(oldest, released);
+            kept_[count_++] = {block, header.capacity, now};
+            kept_bytes_ += header.capacity;
+            trim(0, released);
+        } else {
+            released.blocks[released.count++] = {block, header.capacity, 0};
         }
-        drop_oldest(oldest, released);
-        kept_[count_++] = {block, header.capacity, clock_.load(std::memory_order_relaxed)};
-        bytes_ += header.capacity;
         update_expiry();
-    } else {
-        released.blocks[released.count++] = {block, header.capacity, 0};
     }
     give_back(released);
 }
@@ -190,33 +268,59 @@ void BlockCache::release() noexcept {
 void BlockCache::drop_oldest(std::size_t count, Released& released) noexcept {
     if (count == 0) return;
     for (std::size_t i = 0; i < count; ++i) {
-        bytes_ -= kept_[i].capacity;
+        kept_bytes_ -= kept_[i].capacity;
         released.blocks[released.count++] = kept_[i];
     }
     std::copy(kept_.begin() + count, kept_.begin() + count_, kept_.begin());
     count_ -= count;
 }
 
-void BlockCache::drop_expired(std::uint64_t now, Released& released) noexcept {
-    std::size_t expired = 0;
-    while (expired < count_ && now - kept_[expired].stamp > limits_.horizon) ++expired;
-    drop_oldest(expired, released);
+void BlockCache::take_out(std::size_t index) noexcept {
+    kept_bytes_ -= kept_[index].capacity;
+    std::copy(kept_.begin() + index + 1, kept_.begin() + count_, kept_.begin() + index);
+    --count_;
 }
 
-void BlockCache::expire(std::uint64_t now) noexcept {
+void BlockCache::advance(std::uint64_t now, Released& released) noexcept {
+    const std::uint64_t delay = limits_.purge_delay;
+    const std::uint64_t elapsed = now - span_start_;
+    if (elapsed >= delay) {
+        // A span with no activity at all needed what was in use throughout.
+        previous_peak_ = elapsed - delay >= delay ? need_ : peak_;
+        peak_ = need_;
+        span_start_ = now;
+    }
+    std::size_t expired = 0;
+    while (expired < count_ && now - kept_[expired].since >= delay) ++expired;
+    drop_oldest(expired, released);
+    trim(0, released);
+}
+
+void BlockCache::trim(std::uint64_t extra, Released& released) noexcept {
+    const std::uint64_t recent = std::max(peak_, previous_peak_);
+    const std::uint64_t bound = recent + recent / 4;
+    std::size_t oldest = 0;
+    std::uint64_t total = handed_bytes_ + kept_bytes_ + extra;
+    while (oldest < count_ && total > bound) total -= kept_[oldest++].capacity;
+    drop_oldest(oldest, released);
+}
+
+void BlockCache::purge_expired() noexcept {
+    const std::uint64_t expiry = next_expiry_.load(std::memory_order_relaxed);
+    if (expiry == never || clock_() < expiry) return;
     Released released;
     {
         const std::lock_guard lock(mutex_);
-        drop_expired(now, released);
+        advance(clock_(), released);
         update_expiry();
     }
     give_back(released);
 }
 
 void BlockCache::update_expiry() noexcept {
-    const std::uint64_t stamp = count_ > 0 ? kept_[0].stamp : never;
+    const std::uint64_t since = count_ > 0 ? kept_[0].since : never;
     const std::uint64_t expiry =
-        stamp > never - limits_.horizon - 1 ? never : stamp + limits_.horizon + 1;
+        since > never - limits_.purge_delay ? never : since + limits_.purge_delay;
     next_expiry_.store(expiry, std::memory_order_relaxed);
 }
 
@@ -227,19 +331,24 @@ void BlockCache::give_back(const Released& released) noexcept {
         if (header.heap) {
             ::operator delete(header.pages, std::align_val_t{alignment});
         } else {
-            source_.give_back(header.pages, header.length, header.huge);
+            source_.give_back(header.pages, header.length);
         }
     }
 }
 
 std::uint64_t BlockCache::kept_bytes() const noexcept {
     const std::lock_guard lock(mutex_);
-    return bytes_;
+    return kept_bytes_;
 }
 
 std::size_t BlockCache::kept_blocks() const noexcept {
     const std::lock_guard lock(mutex_);
     return count_;
+}
+
+std::uint64_t BlockCache::footprint() const noexcept {
+    const std::lock_guard lock(mutex_);
+    return handed_bytes_ + kept_bytes_;
 }
 
 }  // namespace tarvek

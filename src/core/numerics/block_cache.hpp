@@ -5,18 +5,25 @@
 // before. Blocks from a cache are kept instead and handed out again: the next call's tables
 // land on pages already in place.
 //
-// What is kept is bounded, and goes back when the work shrinks: at most a fixed number of
-// blocks and bytes (the blocks kept longest leave first to make room); a block not handed out
-// again within a horizon of the cache's activity (its allocations, of any size) goes back; a
-// block above the largest kept size is never kept. Blocks below the smallest kept size come
-// from and go back to the heap directly. Before an allocation fails, every kept block goes back
-// and it is tried once more. A block may be handed back on any thread.
+// What is kept follows the work, as a heap that is never handed back would hold while the work
+// goes on, and goes back once it stops or shrinks:
+// - the blocks in use and kept together stay within a quarter above the most bytes the work
+//   asked for at once within the last one or two purge delays; the blocks kept longest leave
+//   first to keep it so;
+// - a kept block unused for a purge delay goes back, checked on the cache's next use;
+// - at most a number of blocks and of bytes are kept;
+// - a table larger than every kept block that fits none grows the largest of them in place of
+//   a new block, keeping the pages it has;
+// - before an allocation fails, every kept block goes back and it is tried once more.
+// Blocks below the smallest kept size come from and go back to the heap directly. A block may be
+// handed back on any thread.
 //
-// Under AddressSanitizer a block's header is poisoned while the block is handed out, a kept
-// block is poisoned while it waits, a block handed out again is unpoisoned only as far as it
-// was asked for, and a quarantine of the blocks given back last are not handed out again yet:
-// reads before the start, past the end, through a stale pointer or of a waiting block are
-// reported, as for a plain vector.
+// Blocks start at one of 63 offsets within their first small page, in turn, so that tables read
+// together do not map to the same cache sets. Under AddressSanitizer a block's header is
+// poisoned while the block is handed out, a kept block is poisoned while it waits, a block
+// handed out again is unpoisoned only as far as it was asked for, and a quarantine of the
+// blocks given back last are not handed out again yet: reads before the start, past the end,
+// through a stale pointer or of a waiting block are reported, as for a plain vector.
 
 #include <array>
 #include <atomic>
@@ -33,24 +40,24 @@ struct BlockCacheLimits {
     std::size_t smallest_block = 0;  // in bytes: smaller blocks come from the heap
     std::size_t most_blocks = 0;     // kept at once, at most `BlockCache::most_slots`
     std::uint64_t most_bytes = 0;    // kept at once, counted by the blocks' usable sizes
-    // In bytes: larger blocks are mapped on their own, on huge pages where offered, and never
-    // kept.
-    std::size_t largest_block = std::numeric_limits<std::size_t>::max();
-    // A kept block not handed out again within this many allocations goes back.
-    std::uint64_t horizon = std::numeric_limits<std::uint64_t>::max();
+    // In the cache's clock: a kept block unused this long goes back, and the work's need is
+    // remembered over spans of this length.
+    std::uint64_t purge_delay = std::numeric_limits<std::uint64_t>::max();
     // The blocks given back last, that are not handed out again until as many more were given
     // back; fewer than `most_blocks`.
     std::size_t quarantine = 0;
 };
 
+// Nanoseconds from any fixed start.
+using BlockClock = std::uint64_t (*)() noexcept;
+std::uint64_t steady_nanoseconds() noexcept;
+
 class BlockCache {
   public:
-    static constexpr std::size_t most_slots = 64;
-    // The most the process's cache keeps, whatever the machine.
-    static constexpr std::uint64_t shared_most_bytes = std::uint64_t{256} << 20;
+    static constexpr std::size_t most_slots = 256;
 
-    explicit BlockCache(BlockCacheLimits limits,
-                        BlockSource source = system_block_source()) noexcept;
+    explicit BlockCache(BlockCacheLimits limits, BlockSource source = system_block_source(),
+                        BlockClock clock = steady_nanoseconds) noexcept;
     // Gives the kept blocks back; blocks still handed out may be given back to it no more.
     ~BlockCache();
     BlockCache(const BlockCache&) = delete;
@@ -61,12 +68,12 @@ class BlockCache {
     // With TARVEK_BLOCK_CACHE=0 in the environment when first used it keeps nothing and every
     // block comes from the heap, as for a plain vector (for measurements).
     static BlockCache& shared() noexcept;
-    // Blocks from 64 KiB to 32 MiB, up to 64 of them and `shared_most_bytes`, or 1/16 of the
-    // ceiling when less; each goes back when 512 allocations passed without handing it out.
+    // Blocks of 64 KiB and more, up to 256 of them and 1/16 of the ceiling, each going back
+    // after 5 seconds unused.
     static BlockCacheLimits shared_limits(std::uint64_t ceiling) noexcept;
 
     // At least `bytes` bytes, aligned to `alignment`. For a size the cache keeps: the smallest
-    // kept block that fits and is at most twice that size (of equal ones the one kept last),
+    // kept block that fits (of equal ones the one kept last), else the largest kept block grown,
     // else a new one. std::bad_alloc when neither the heap nor the system has one, even after
     // every kept block went back.
     void* allocate(std::size_t bytes);
@@ -78,6 +85,8 @@ class BlockCache {
 
     std::uint64_t kept_bytes() const noexcept;
     std::size_t kept_blocks() const noexcept;
+    // The usable bytes of the blocks handed out and kept.
+    std::uint64_t footprint() const noexcept;
     const BlockCacheLimits& limits() const noexcept { return limits_; }
 
     static constexpr std::size_t alignment = 64;
@@ -86,7 +95,7 @@ class BlockCache {
     struct Kept {
         void* block;           // usable bytes, after the header
         std::size_t capacity;  // usable bytes
-        std::uint64_t stamp;   // the allocation count when it was given back
+        std::uint64_t since;   // the clock when it was given back
     };
     // Blocks taken out of the list under the lock, given back after it.
     struct Released {
@@ -94,26 +103,37 @@ class BlockCache {
         std::size_t count = 0;
     };
 
-    bool keeps(std::size_t bytes) const noexcept {
-        return bytes >= limits_.smallest_block && bytes <= limits_.largest_block &&
-               bytes <= limits_.most_bytes && limits_.most_blocks > 0;
+    bool keeps(std::size_t capacity) const noexcept {
+        return capacity >= limits_.smallest_block && capacity <= limits_.most_bytes &&
+               limits_.most_blocks > 0;
     }
     void* new_block(std::size_t bytes);
+    void* grow_block(const Kept& kept, std::size_t bytes);
+    void* from_source(std::size_t length, bool& heap);
     void give_back(const Released& released) noexcept;
     // Under the lock: the first `count` kept blocks into `released`.
     void drop_oldest(std::size_t count, Released& released) noexcept;
-    // Under the lock: the blocks not handed out again within the horizon, by `now`.
-    void drop_expired(std::uint64_t now, Released& released) noexcept;
-    void expire(std::uint64_t now) noexcept;
+    void take_out(std::size_t index) noexcept;
+    // Under the lock: moves the need's windows on to `now` and drops what has to go.
+    void advance(std::uint64_t now, Released& released) noexcept;
+    // Under the lock: the blocks kept longest go until the blocks in use, kept and `extra` bytes
+    // more are within the bound of the recent need.
+    void trim(std::uint64_t extra, Released& released) noexcept;
+    void purge_expired() noexcept;
     void update_expiry() noexcept;
 
     BlockCacheLimits limits_;
     BlockSource source_;
+    BlockClock clock_;
     mutable std::mutex mutex_;
     std::array<Kept, most_slots> kept_{};  // [0, count_), the longest kept first
     std::size_t count_ = 0;
-    std::uint64_t bytes_ = 0;
-    std::atomic<std::uint64_t> clock_{0};  // allocations so far
+    std::uint64_t kept_bytes_ = 0;
+    std::uint64_t handed_bytes_ = 0;  // usable bytes of the blocks handed out
+    std::uint64_t need_ = 0;          // bytes asked for by the blocks handed out
+    // The most `need_` was in the current span and in the one before it.
+    std::uint64_t peak_ = 0, previous_peak_ = 0, span_start_ = 0;
+    std::atomic<std::size_t> next_colour_{0};
     // The clock at which the block kept longest goes back: checked without the lock.
     std::atomic<std::uint64_t> next_expiry_{std::numeric_limits<std::uint64_t>::max()};
 };

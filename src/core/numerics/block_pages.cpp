@@ -13,22 +13,16 @@ namespace {
 
 constexpr std::size_t block_alignment = 64;
 
-std::size_t huge_length(std::size_t bytes) noexcept {
-    return (bytes + (huge_page_bytes - 1)) & ~(huge_page_bytes - 1);
-}
-
 void* map(std::size_t bytes) noexcept {
     void* const pages =
         mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return pages == MAP_FAILED ? nullptr : pages;
 }
 
-void* take_pages(std::size_t bytes, bool huge) noexcept {
-    if (!huge) return map(bytes);
-    // Whole huge pages from a huge-page boundary, so that every page of the block can be one:
-    // a mapping one huge page longer, trimmed at both ends.
-    const std::size_t length = huge_length(bytes);
-    if (length < bytes || length + huge_page_bytes < length) return nullptr;
+// `length` bytes of address space from a huge-page boundary: a mapping one huge page longer,
+// trimmed at both ends.
+std::byte* map_from_huge_boundary(std::size_t length) noexcept {
+    if (length + huge_page_bytes < length) return nullptr;
     auto* const mapped = static_cast<std::byte*>(map(length + huge_page_bytes));
     if (mapped == nullptr) return nullptr;
     const std::size_t head =
@@ -36,19 +30,50 @@ void* take_pages(std::size_t bytes, bool huge) noexcept {
         huge_page_bytes;
     if (head > 0) munmap(mapped, head);
     munmap(mapped + head + length, huge_page_bytes - head);
-    madvise(mapped + head, length, MADV_HUGEPAGE);  // a kernel without huge pages maps small ones
     return mapped + head;
 }
 
-void give_back_pages(void* pages, std::size_t bytes, bool huge) noexcept {
-    munmap(pages, huge ? huge_length(bytes) : bytes);
+void* take_pages(std::size_t bytes) noexcept {
+    const std::size_t length = mapped_length(bytes);
+    if (length < bytes) return nullptr;
+    if (length < huge_page_bytes) return map(length);
+    std::byte* const pages = map_from_huge_boundary(length);
+    // Huge pages only where wanted (the system's setting is often "madvise"); a kernel without
+    // them maps small ones.
+    if (pages != nullptr) madvise(pages, length, MADV_HUGEPAGE);
+    return pages;
 }
 
-[[maybe_unused]] void* take_heap(std::size_t bytes, bool) noexcept {
+void give_back_pages(void* pages, std::size_t bytes) noexcept {
+    munmap(pages, mapped_length(bytes));
+}
+
+// The pages already faulted in move with the block (huge ones whole: both ends on a huge-page
+// boundary), and only the new length faults in.
+void* resize_pages(void* pages, std::size_t bytes, std::size_t larger) noexcept {
+    const std::size_t length = mapped_length(larger);
+    if (length < larger) return nullptr;
+    if (length < huge_page_bytes) {
+        void* const moved = mremap(pages, mapped_length(bytes), length, MREMAP_MAYMOVE);
+        return moved == MAP_FAILED ? nullptr : moved;
+    }
+    std::byte* const target = map_from_huge_boundary(length);
+    if (target == nullptr) return nullptr;
+    void* const moved =
+        mremap(pages, mapped_length(bytes), length, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+    if (moved == MAP_FAILED) {
+        munmap(target, length);
+        return nullptr;
+    }
+    madvise(moved, length, MADV_HUGEPAGE);
+    return moved;
+}
+
+[[maybe_unused]] void* take_heap(std::size_t bytes) noexcept {
     return ::operator new(bytes, std::align_val_t{block_alignment}, std::nothrow);
 }
 
-[[maybe_unused]] void give_back_heap(void* pages, std::size_t, bool) noexcept {
+[[maybe_unused]] void give_back_heap(void* pages, std::size_t) noexcept {
     ::operator delete(pages, std::align_val_t{block_alignment});
 }
 
@@ -56,7 +81,7 @@ void give_back_pages(void* pages, std::size_t bytes, bool huge) noexcept {
 
 BlockSource system_block_source() noexcept {
     if constexpr (address_sanitizer) return {take_heap, give_back_heap};
-    return {take_pages, give_back_pages, true};
+    return {take_pages, give_back_pages, resize_pages, true};
 }
 
 }  // namespace tarvek

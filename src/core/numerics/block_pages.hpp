@@ -1,23 +1,29 @@
 #pragma once
 // Where the block cache takes its blocks from. Each block is a mapping of its own: a block given
-// back returns its pages to the system at once, whatever the C library would have kept, and
-// a large block that is not kept may be backed by huge pages, which fault in with one step each
-// instead of 512. Under AddressSanitizer blocks come from the heap instead, which the sanitizer
-// watches (bounds, use after free, leaks) as it watches any vector's.
+// back returns its pages to the system at once, whatever the C library would have kept. A block
+// of at least one huge page starts on a huge-page boundary and is backed by huge pages where the
+// system offers them, which fault in with one step each instead of 512; its last, partial huge
+// page is left to small pages, so that a few bytes past a whole number of huge pages cost a
+// small page, not a huge one. Under AddressSanitizer blocks come from the heap instead, which
+// the sanitizer watches (bounds, use after free, leaks) as it watches any vector's.
 
 #include <cstddef>
 
 namespace tarvek {
 
-// Huge blocks are laid out on huge pages of this size where the system offers them.
+// Blocks of at least this size are laid out on huge pages of this size where offered.
 inline constexpr std::size_t huge_page_bytes = std::size_t{1} << 21;
+inline constexpr std::size_t small_page_bytes = std::size_t{1} << 12;
 
 struct BlockSource {
-    // At least `bytes` bytes aligned to 64 bytes, on huge pages where offered when `huge`;
-    // nullptr when refused.
-    void* (*take)(std::size_t bytes, bool huge) noexcept;
-    // Gives back what `take` gave for the same `bytes` and `huge`.
-    void (*give_back)(void* pages, std::size_t bytes, bool huge) noexcept;
+    // At least `bytes` bytes aligned to 64 bytes; nullptr when refused.
+    void* (*take)(std::size_t bytes) noexcept;
+    // Gives back what `take` (or `resize`) gave for the same `bytes`.
+    void (*give_back)(void* pages, std::size_t bytes) noexcept;
+    // A block of `bytes` made `larger` bytes, keeping the pages it has (contents and all), maybe
+    // at another address; nullptr when refused, the block left as it was. Null when the source
+    // cannot: a block then grows by a new one.
+    void* (*resize)(void* pages, std::size_t bytes, std::size_t larger) noexcept = nullptr;
     // Whether a block the source refuses is taken from the heap instead (the system may refuse
     // a mapping for want of mappings, not of memory).
     bool heap_when_refused = false;
@@ -25,5 +31,10 @@ struct BlockSource {
 
 // Pages mapped for each block (or, when refused, the heap), or the heap under AddressSanitizer.
 BlockSource system_block_source() noexcept;
+
+// The length `take` maps for `bytes`: whole small pages.
+inline std::size_t mapped_length(std::size_t bytes) noexcept {
+    return (bytes + (small_page_bytes - 1)) & ~(small_page_bytes - 1);
+}
 
 }  // namespace tarvek

@@ -1,11 +1,12 @@
-// What the block cache gives back: blocks left unused within its horizon, everything before an
-// allocation fails, and no more than a bound that does not grow with the machine. And that a
-// fork never finds the process's cache locked.
+// What the block cache gives back: blocks left unused for its purge delay, blocks beyond what
+// the recent work needed at once, everything before an allocation fails, and no more than a
+// share of the ceiling. And that a fork never finds the process's cache locked.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -19,82 +20,123 @@ namespace {
 
 constexpr std::size_t small = 512;  // below the smallest kept size: from the heap
 
-// Hands out and frees `count` heap blocks: activity of the cache that keeps nothing.
-void allocate_small(BlockCache& cache, int count) {
-    for (int i = 0; i < count; ++i) cache.deallocate(cache.allocate(small), small);
-}
+struct FakeClock {
+    static inline std::uint64_t now = 0;
+    static std::uint64_t read() noexcept { return now; }
+};
 
-// Each row keeps one block, hands it out again after `before` other allocations (or never, 0)
-// and gives it back, then makes `after` more: whether it is still kept.
-TEST(BlockCacheRetention, BlocksUnusedWithinTheHorizonGoBack) {
+// Heap blocks, never grown: a table that fits no kept block takes a new one.
+struct Heap {
+    static void* take(std::size_t bytes) noexcept {
+        return ::operator new(bytes, std::align_val_t{64}, std::nothrow);
+    }
+    static void give_back(void* pages, std::size_t) noexcept {
+        ::operator delete(pages, std::align_val_t{64});
+    }
+};
+
+constexpr BlockCacheLimits timed{
+    .smallest_block = 1024, .most_blocks = 8, .most_bytes = 1 << 20, .purge_delay = 100};
+
+// Each row keeps one block at time 0, hands it out again at `again` (or never, 0) and gives it
+// back, then at `later` makes a small allocation: whether the block is still kept.
+TEST(BlockCacheRetention, BlocksUnusedForThePurgeDelayGoBack) {
     struct Row {
-        int before, after;
+        std::uint64_t again, later;
         bool kept;
     };
     const Row rows[] = {
-        {0, 4, true},   // within the horizon
-        {0, 5, false},  // one allocation beyond it
-        {3, 4, true},   // handed out again: its horizon starts anew
-        {3, 5, false},
+        {0, 99, true},    // within the delay
+        {0, 100, false},  // at the delay
+        {60, 159, true},  // used again: its delay starts anew
+        {60, 160, false},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
-        BlockCache cache(
-            {.smallest_block = 1024, .most_blocks = 8, .most_bytes = 1 << 20, .horizon = 4});
+        FakeClock::now = 0;
+        BlockCache cache(timed, {Heap::take, Heap::give_back}, FakeClock::read);
         void* block = cache.allocate(4096);
         cache.deallocate(block, 4096);
-        if (rows[i].before > 0) {
-            allocate_small(cache, rows[i].before);
+        if (rows[i].again > 0) {
+            FakeClock::now = rows[i].again;
             block = cache.allocate(4096);
             cache.deallocate(block, 4096);
         }
-        allocate_small(cache, rows[i].after);
+        FakeClock::now = rows[i].later;
+        cache.deallocate(cache.allocate(small), small);
         EXPECT_EQ(cache.kept_blocks(), rows[i].kept ? 1u : 0u) << i;
     }
 }
 
-// The shared cache keeps at most 256 MiB, or 1/16 of the ceiling when that is less.
-TEST(BlockCacheRetention, TheSharedBoundDoesNotGrowWithTheMachine) {
+// Each row hands out blocks of `held` bytes, gives them back, then asks for a block that fits
+// none of them: the kept blocks left, the blocks in use and kept being at most a quarter above
+// the most the work needed at once, now or within the delay.
+TEST(BlockCacheRetention, WhatIsKeptFollowsTheRecentNeed) {
+    struct Row {
+        std::vector<std::size_t> held;
+        std::size_t asked, kept;
+    };
+    const Row rows[] = {
+        {{4096}, 8192, 0},              // the new block alone is the most needed
+        {{4096, 4096, 4096}, 8192, 1},  // three at once: room for one beside it
+        {{4096, 4096}, 6000, 1},  // a quarter above 8192
+        {{4096, 4096}, 3000, 1},  // served by a kept block: the other stays
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        FakeClock::now = 0;
+        BlockCache cache(timed, {Heap::take, Heap::give_back}, FakeClock::read);
+        std::vector<void*> blocks;
+        for (const std::size_t bytes : rows[i].held) blocks.push_back(cache.allocate(bytes));
+        for (std::size_t k = 0; k < blocks.size(); ++k) cache.deallocate(blocks[k], rows[i].held[k]);
+        void* const block = cache.allocate(rows[i].asked);
+        EXPECT_EQ(cache.kept_blocks(), rows[i].kept) << i;
+        const std::size_t most = std::max(rows[i].held.size() * 4096, rows[i].asked);
+        EXPECT_LE(cache.footprint(), most + most / 4) << i;
+        cache.deallocate(block, rows[i].asked);
+    }
+}
+
+// The shared cache keeps at most 1/16 of the ceiling, for 5 seconds unused.
+TEST(BlockCacheRetention, TheSharedBoundIsAShareOfTheCeiling) {
     const std::uint64_t gib = std::uint64_t{1} << 30;
-    const struct {
-        std::uint64_t ceiling, most_bytes;
-    } rows[] = {{256 * gib, 256 << 20}, {8 * gib, 256 << 20}, {1 * gib, 64 << 20}};
-    for (const auto& row : rows) {
-        const BlockCacheLimits limits = BlockCache::shared_limits(row.ceiling);
-        EXPECT_EQ(limits.most_bytes, row.most_bytes) << row.ceiling;
-        EXPECT_LE(limits.largest_block, limits.most_bytes) << row.ceiling;
+    for (const std::uint64_t ceiling : {256 * gib, 1 * gib}) {
+        const BlockCacheLimits limits = BlockCache::shared_limits(ceiling);
+        EXPECT_EQ(limits.most_bytes, ceiling / 16) << ceiling;
+        EXPECT_EQ(limits.purge_delay, 5'000'000'000u);
     }
 }
 
 // A source that refuses whatever would take more than `budget` bytes at once.
 struct Budget {
     static inline std::size_t budget = 0, taken = 0;
-    static void* take(std::size_t bytes, bool) noexcept {
+    static void* take(std::size_t bytes) noexcept {
         if (taken + bytes > budget) return nullptr;
         taken += bytes;
         return ::operator new(bytes, std::align_val_t{64}, std::nothrow);
     }
-    static void give_back(void* pages, std::size_t bytes, bool) noexcept {
+    static void give_back(void* pages, std::size_t bytes) noexcept {
         taken -= bytes;
         ::operator delete(pages, std::align_val_t{64});
     }
 };
 
 TEST(BlockCacheRetention, KeptBlocksGoBackBeforeAnAllocationFails) {
-    Budget::budget = 12000;
+    Budget::budget = 13000;
     BlockCache cache({1024, 8, 1 << 20}, {Budget::take, Budget::give_back});
-    void* const kept = cache.allocate(4096);
-    cache.deallocate(kept, 4096);
-    // Refused while the kept block is held, given once it went back.
-    void* const block = cache.allocate(8192);
+    std::vector<void*> kept;
+    for (int i = 0; i < 3; ++i) kept.push_back(cache.allocate(4096));
+    for (void* block : kept) cache.deallocate(block, 4096);
+    // Refused while two kept blocks are held (the recent need allows them), given once they
+    // went back.
+    void* const block = cache.allocate(6000);
     EXPECT_EQ(cache.kept_blocks(), 0u);
-    cache.deallocate(block, 8192);
+    cache.deallocate(block, 6000);
     // Refused either way.
     EXPECT_THROW(cache.allocate(16384), std::bad_alloc);
     EXPECT_EQ(cache.kept_blocks(), 0u);
     EXPECT_EQ(Budget::taken, 0u);
 
     // A source that has the heap serve what it refuses.
-    BlockCache falling_back({1024, 8, 1 << 20}, {Budget::take, Budget::give_back, true});
+    BlockCache falling_back({1024, 8, 1 << 20}, {Budget::take, Budget::give_back, nullptr, true});
     auto* const block_from_heap = static_cast<unsigned char*>(falling_back.allocate(16384));
     block_from_heap[16383] = 1;
     falling_back.deallocate(block_from_heap, 16384);
@@ -102,14 +144,19 @@ TEST(BlockCacheRetention, KeptBlocksGoBackBeforeAnAllocationFails) {
     EXPECT_EQ(Budget::taken, 0u);
 }
 
-// A fork while another thread holds the process's cache: the child still allocates from it
-// (or, should it find the lock held for good, ends by its alarm and the test fails).
+// A fork while another thread holds the process's cache's lock: the child still allocates from
+// it (or, should it find the lock held for good, ends by its alarm and the test fails). The
+// other thread holds the lock without allocating, so that the child cannot find the heap's own
+// locks held (the sanitizer's allocator, say), which would hang it whatever the cache does.
 TEST(BlockCacheRetention, ForksNeverFindTheCacheLocked) {
     constexpr std::size_t bytes = std::size_t{1} << 17;
     BlockCache& cache = BlockCache::shared();
     std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> held{0};
     std::thread other([&] {
-        while (!stop.load()) cache.deallocate(cache.allocate(bytes), bytes);
+        std::uint64_t sum = 0;
+        while (!stop.load(std::memory_order_relaxed)) sum += cache.kept_bytes();
+        held = sum;
     });
     for (int i = 0; i < 300; ++i) {
         const pid_t child = fork();
