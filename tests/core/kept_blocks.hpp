@@ -10,26 +10,38 @@
 
 namespace tarvek::testing {
 
-// Hands out and gives back as many blocks of the smallest kept size as the quarantine holds, so
-// that every block kept before may be handed out again.
-inline void pass_quarantine(BlockCache& cache = BlockCache::shared()) {
-    const std::size_t bytes = cache.limits().smallest_block;
-    std::vector<void*> blocks;
-    for (std::size_t i = 0; i < cache.limits().quarantine; ++i) {
-        blocks.push_back(cache.allocate(bytes));
+// As many blocks of the smallest kept size as the quarantine holds, handed out on making and
+// given back by `pass`: every block kept before then may be handed out again. Made before the
+// blocks it lets pass are given back, so that the work's recent need covers them all and none
+// is given back to the system to make room for it.
+class QuarantinePass {
+  public:
+    explicit QuarantinePass(BlockCache& cache = BlockCache::shared()) : cache_(cache) {
+        for (std::size_t i = 0; i < cache.limits().quarantine; ++i) {
+            blocks_.push_back(cache.allocate(cache.limits().smallest_block));
+        }
     }
-    for (void* block : blocks) cache.deallocate(block, bytes);
-}
+    void pass() {
+        for (void* block : blocks_) cache_.deallocate(block, cache_.limits().smallest_block);
+        blocks_.clear();
+    }
+    ~QuarantinePass() { pass(); }
+
+  private:
+    BlockCache& cache_;
+    std::vector<void*> blocks_;
+};
 
 // Leaves the shared cache holding one block of `bytes`, filled with `fill` bytes (beside the
 // quarantine's), ready to be handed out; its address.
 inline const void* plant_block(std::size_t bytes, unsigned char fill = 0x7f) {
     BlockCache& cache = BlockCache::shared();
     cache.release();
+    QuarantinePass quarantine(cache);
     void* const block = cache.allocate(bytes);
     std::memset(block, fill, bytes);
     cache.deallocate(block, bytes);
-    pass_quarantine(cache);
+    quarantine.pass();
     return block;
 }
 

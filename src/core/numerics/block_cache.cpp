@@ -22,8 +22,9 @@ constexpr std::uint64_t never = std::numeric_limits<std::uint64_t>::max();
 // the start of the pages and the header lies the rest of the block's colour.
 struct Header {
     void* pages;
-    std::size_t length;    // as taken from the source
+    std::size_t length;    // from `pages` to the end of the usable bytes
     std::size_t capacity;  // usable bytes
+    std::uint64_t origin;  // the mapping it is a part of, 0 when never cut
     bool heap;             // from the heap, when the source refused
 };
 constexpr std::size_t header_bytes = BlockCache::alignment;
@@ -45,14 +46,25 @@ Header read_header(void* block) noexcept {
     return copy;
 }
 
+void write_header(void* block, const Header& header) noexcept {
+    unpoison(header_of(block), sizeof(Header));
+    *header_of(block) = header;
+    poison(header_of(block), sizeof(Header));
+}
+
 // Writes the header of `length` bytes from `pages` with the usable bytes at `colour`. The
 // block's address.
-void* lay_out(void* pages, std::size_t length, std::size_t colour, bool heap) noexcept {
+void* lay_out(void* pages, std::size_t length, std::size_t colour, std::uint64_t origin,
+              bool heap) noexcept {
     auto* const block = static_cast<std::byte*>(pages) + colour;
-    unpoison(header_of(block), sizeof(Header));
-    *header_of(block) = {pages, length, length - colour, heap};
+    write_header(block, {pages, length, length - colour, origin, heap});
     poison(pages, colour);
     return block;
+}
+
+std::size_t offset(const void* from, const void* to) noexcept {
+    return static_cast<std::size_t>(static_cast<const std::byte*>(to) -
+                                    static_cast<const std::byte*>(from));
 }
 
 // The length of a block of `bytes` usable bytes at `colour`; 0 when it cannot be.
@@ -147,6 +159,7 @@ void* BlockCache::allocate(std::size_t bytes) {
             take_out(found ? best : largest);
         }
         if (found) {
+            cut(taken, bytes, best);
             handed_bytes_ += taken.capacity;
         } else {
             trim(bytes, released);
@@ -193,7 +206,9 @@ void* BlockCache::new_block(std::size_t bytes) {
     if (length == 0) throw std::bad_alloc();
     bool heap = false;
     void* const pages = from_source(length, heap);
-    return lay_out(pages, length, colour, heap);
+    const std::uint64_t origin =
+        source_.pages && !heap ? next_origin_.fetch_add(1, std::memory_order_relaxed) : 0;
+    return lay_out(pages, length, colour, origin, heap);
 }
 
 // The block keeps its colour, and with it where its header lies.
@@ -215,7 +230,7 @@ void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
         give_back(released);
         return new_block(bytes);
     }
-    void* const block = lay_out(pages, length, colour, false);
+    void* const block = lay_out(pages, length, colour, header.origin, false);
     unpoison(block, bytes);
     return block;
 }
@@ -227,32 +242,76 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
     }
     const Header header = read_header(block);
     Released released;
-    const bool kept = keeps(header.capacity);
-    if (kept) poison(block, header.capacity);
     {
         const std::lock_guard lock(mutex_);
         const std::uint64_t now = clock_();
         advance(now, released);
         need_ -= bytes;
         handed_bytes_ -= header.capacity;
-        if (kept) {
+        Kept freed{block, header.capacity, now, header.pages, header.length, header.origin};
+        if (keeps(freed.capacity)) join(freed);
+        if (keeps(freed.capacity)) {
+            poison(freed.block, freed.capacity);
             // The blocks kept longest make room.
             std::size_t oldest = 0;
             std::uint64_t remaining = kept_bytes_;
             while (count_ - oldest >= limits_.most_blocks ||
-                   remaining + header.capacity > limits_.most_bytes) {
+                   remaining + freed.capacity > limits_.most_bytes) {
                 remaining -= kept_[oldest++].capacity;
             }
             drop_oldest(oldest, released);
-            kept_[count_++] = {block, header.capacity, now};
-            kept_bytes_ += header.capacity;
+            kept_[count_++] = freed;
+            kept_bytes_ += freed.capacity;
             trim(0, released);
         } else {
-            released.blocks[released.count++] = {block, header.capacity, 0};
+            released.blocks[released.count++] = freed;
         }
         update_expiry();
     }
     give_back(released);
+}
+
+void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index) noexcept {
+    if (block.origin == 0 || count_ >= limits_.most_blocks) return;
+    auto* const pages = static_cast<std::byte*>(block.pages);
+    const std::size_t end = block.length;
+    const std::size_t at = mapped_length(offset(pages, block.block) + bytes);
+    const std::size_t colour =
+        header_bytes * (1 + next_colour_.fetch_add(1, std::memory_order_relaxed) % colours);
+    if (at >= end || end - at < colour + limits_.smallest_block) return;
+    const Kept tail{pages + at + colour, end - at - colour, block.since,
+                    pages + at,          end - at,          block.origin};
+    block.length = at;
+    block.capacity = at - offset(pages, block.block);
+    write_header(block.block, {block.pages, block.length, block.capacity, block.origin, false});
+    lay_out(tail.pages, tail.length, colour, tail.origin, false);
+    poison(tail.block, tail.capacity);
+    std::copy_backward(kept_.begin() + index, kept_.begin() + count_, kept_.begin() + count_ + 1);
+    kept_[index] = tail;
+    ++count_;
+    kept_bytes_ += tail.capacity;
+}
+
+void BlockCache::join(Kept& block) noexcept {
+    if (block.origin == 0) return;
+    for (std::size_t i = count_; i-- > 0;) {
+        const Kept& other = kept_[i];
+        if (other.origin != block.origin) continue;
+        auto* const pages = static_cast<std::byte*>(block.pages);
+        auto* const other_pages = static_cast<std::byte*>(other.pages);
+        if (other_pages + other.length == pages) {
+            block.block = other.block;
+            block.pages = other.pages;
+            block.length += other.length;
+        } else if (pages + block.length == other_pages) {
+            block.length += other.length;
+        } else {
+            continue;
+        }
+        take_out(i);
+    }
+    block.capacity = block.length - offset(block.pages, block.block);
+    write_header(block.block, {block.pages, block.length, block.capacity, block.origin, false});
 }
 
 void BlockCache::release() noexcept {
@@ -298,7 +357,7 @@ void BlockCache::advance(std::uint64_t now, Released& released) noexcept {
 
 void BlockCache::trim(std::uint64_t extra, Released& released) noexcept {
     const std::uint64_t recent = std::max(peak_, previous_peak_);
-    const std::uint64_t bound = recent + recent / 4;
+    const std::uint64_t bound = recent + recent / 16;
     std::size_t oldest = 0;
     std::uint64_t total = handed_bytes_ + kept_bytes_ + extra;
     while (oldest < count_ && total > bound) total -= kept_[oldest++].capacity;

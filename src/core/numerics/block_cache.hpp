@@ -7,13 +7,15 @@
 //
 // What is kept follows the work, as a heap that is never handed back would hold while the work
 // goes on, and goes back once it stops or shrinks:
-// - the blocks in use and kept together stay within a quarter above the most bytes the work
+// - the blocks in use and kept together stay within a sixteenth above the most bytes the work
 //   asked for at once within the last one or two purge delays; the blocks kept longest leave
 //   first to keep it so;
 // - a kept block unused for a purge delay goes back, checked on the cache's next use;
 // - at most a number of blocks and of bytes are kept;
 // - a table larger than every kept block that fits none grows the largest of them in place of
 //   a new block, keeping the pages it has;
+// - a table given a kept block much larger than itself leaves the block's whole pages past its
+//   end kept, as a block of their own, which joins it again once both are kept;
 // - before an allocation fails, every kept block goes back and it is tried once more.
 // Blocks below the smallest kept size come from and go back to the heap directly. A block may be
 // handed back on any thread.
@@ -96,6 +98,11 @@ class BlockCache {
         void* block;           // usable bytes, after the header
         std::size_t capacity;  // usable bytes
         std::uint64_t since;   // the clock when it was given back
+        // Where its pages start and how many bytes from there it spans (to its capacity's end),
+        // and the mapping it is a part of: 0 for a block that is never cut.
+        void* pages;
+        std::size_t length;
+        std::uint64_t origin;
     };
     // Blocks taken out of the list under the lock, given back after it.
     struct Released {
@@ -108,6 +115,11 @@ class BlockCache {
                limits_.most_blocks > 0;
     }
     void* new_block(std::size_t bytes);
+    // Under the lock: a block handed out for `bytes` gives the whole pages past them, when they
+    // make a block worth keeping, to a kept block of their own at `index`.
+    void cut(Kept& block, std::size_t bytes, std::size_t index) noexcept;
+    // Under the lock: a block given back joined with the kept parts of its mapping beside it.
+    void join(Kept& block) noexcept;
     void* grow_block(const Kept& kept, std::size_t bytes);
     void* from_source(std::size_t length, bool& heap);
     void give_back(const Released& released) noexcept;
@@ -134,6 +146,7 @@ class BlockCache {
     // The most `need_` was in the current span and in the one before it.
     std::uint64_t peak_ = 0, previous_peak_ = 0, span_start_ = 0;
     std::atomic<std::size_t> next_colour_{0};
+    std::atomic<std::uint64_t> next_origin_{1};
     // The clock at which the block kept longest goes back: checked without the lock.
     std::atomic<std::uint64_t> next_expiry_{std::numeric_limits<std::uint64_t>::max()};
 };

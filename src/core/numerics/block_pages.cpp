@@ -69,19 +69,23 @@ void* resize_pages(void* pages, std::size_t bytes, std::size_t larger) noexcept 
     return moved;
 }
 
-[[maybe_unused]] void* take_heap(std::size_t bytes) noexcept {
+void* take_heap(std::size_t bytes) noexcept {
     return ::operator new(bytes, std::align_val_t{block_alignment}, std::nothrow);
 }
 
-[[maybe_unused]] void give_back_heap(void* pages, std::size_t) noexcept {
+void give_back_heap(void* pages, std::size_t) noexcept {
     ::operator delete(pages, std::align_val_t{block_alignment});
 }
 
 }  // namespace
 
+BlockSource page_block_source() noexcept {
+    return {take_pages, give_back_pages, resize_pages, true, true};
+}
+
 BlockSource system_block_source() noexcept {
     if constexpr (address_sanitizer) return {take_heap, give_back_heap};
-    return {take_pages, give_back_pages, resize_pages, true};
+    return page_block_source();
 }
 
 }  // namespace tarvek

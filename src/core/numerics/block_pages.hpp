@@ -27,9 +27,14 @@ struct BlockSource {
     // Whether a block the source refuses is taken from the heap instead (the system may refuse
     // a mapping for want of mappings, not of memory).
     bool heap_when_refused = false;
+    // Whether blocks are mappings of whole pages, so that a block may be cut in two at a page
+    // boundary and each part given back (or grown) on its own, and two such parts joined again.
+    bool pages = false;
 };
 
-// Pages mapped for each block (or, when refused, the heap), or the heap under AddressSanitizer.
+// Pages mapped for each block, or, when refused, the heap.
+BlockSource page_block_source() noexcept;
+// `page_block_source`, or the heap under AddressSanitizer.
 BlockSource system_block_source() noexcept;
 
 // The length `take` maps for `bytes`: whole small pages.

@@ -23,8 +23,15 @@ bool aligned(const void* block) {
     return reinterpret_cast<std::uintptr_t>(block) % BlockCache::alignment == 0;
 }
 
+// Heap blocks: never cut or grown.
+const BlockSource heap{
+    [](std::size_t bytes) noexcept {
+        return ::operator new(bytes, std::align_val_t{64}, std::nothrow);
+    },
+    [](void* pages, std::size_t) noexcept { ::operator delete(pages, std::align_val_t{64}); }};
+
 TEST(BlockCache, HandsOutTheSmallestKeptBlock) {
-    BlockCache cache(small_limits);
+    BlockCache cache(small_limits, heap);
     void* const four = cache.allocate(4096);
     void* const eight = cache.allocate(8192);
     EXPECT_TRUE(aligned(four) && aligned(eight));
@@ -39,6 +46,29 @@ TEST(BlockCache, HandsOutTheSmallestKeptBlock) {
     cache.deallocate(reused, 3000);
     EXPECT_EQ(cache.kept_bytes(), 4096u);
     cache.deallocate(eight, 3000);
+}
+
+// A table in a much larger block leaves the block's whole pages past its end to a kept block of
+// their own, which joins it again when both are kept: the larger table takes it whole again.
+TEST(BlockCache, ALargerBlockIsCutAndJoined) {
+    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
+                     page_block_source());
+    const std::size_t whole = 1 << 20, part = 100'000;
+    void* const block = cache.allocate(whole);
+    cache.deallocate(block, whole);
+    const std::uint64_t footprint = cache.footprint();
+    auto* const table = static_cast<unsigned char*>(cache.allocate(part));
+    EXPECT_EQ(table, block);
+    EXPECT_EQ(cache.kept_blocks(), 1u);
+    EXPECT_LE(cache.kept_bytes(), whole - part);
+    // No page more or less: the new block's header and colour come out of its first page.
+    EXPECT_TRUE(cache.footprint() <= footprint && cache.footprint() + 4096 > footprint);
+    std::memset(table, 1, part);
+    cache.deallocate(table, part);
+    EXPECT_EQ(cache.kept_blocks(), 1u);
+    EXPECT_EQ(cache.kept_bytes(), footprint);
+    EXPECT_EQ(cache.allocate(whole), block);
+    cache.deallocate(block, whole);
 }
 
 // Blocks from the heap with room for 16 KiB each, grown in place up to that: a grown block keeps
@@ -174,11 +204,12 @@ TEST(BlockCache, BlocksGoBackFromAnyThread) {
 
 TEST(BlockCache, TablesOfTheSameSizeReuseTheSharedBlocks) {
     const void* first = nullptr;
+    testing::QuarantinePass quarantine;
     {
         const TableVector<double> table(1 << 14, -1.0);
         first = table.data();
     }
-    testing::pass_quarantine();
+    quarantine.pass();
     const TableVector<double> again(1 << 14);
     EXPECT_EQ(again.data(), first);
     EXPECT_EQ(again.front(), 0.0);  // filled as any vector is
@@ -192,6 +223,10 @@ TEST(BlockCacheDeathTest, KeptBlocksArePoisoned) {
     auto* const block = static_cast<unsigned char*>(cache.allocate(4096));
     cache.deallocate(block, 4096);
     EXPECT_TRUE(__asan_address_is_poisoned(block) && __asan_address_is_poisoned(block + 4095));
+    // The header, read to give the block back, poisoned again.
+    for (std::size_t i = 1; i <= BlockCache::alignment; ++i) {
+        EXPECT_TRUE(__asan_address_is_poisoned(block - i)) << i;
+    }
     EXPECT_DEATH(block[100] = 1, "use-after-poison");
     EXPECT_EQ(cache.allocate(3000), block);
     EXPECT_EQ(__asan_region_is_poisoned(block, 3000), nullptr);
