@@ -169,9 +169,6 @@ def ceiling_share_mib(share):
     return (sizes["MemTotal"] + sizes.get("SwapTotal", 0)) * share / 1024
 
 
-CACHE_MOST_MIB = 256
-
-
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else ROUNDS
     print(f"Each path alone in a fresh process, as-is and with the heap kept (MALLOC_TOP_PAD_ = "
@@ -198,8 +195,8 @@ def main():
                   f"{as_is / kept:5.2f}x {means:6.2f}x {median(False, 'faults'):7,.0f} / "
                   f"{median(True, 'faults'):<7,.0f} {median(False, 'kept') / 2**20:8.1f} "
                   f"{median(False, 'resident') / 2**20:12.1f}", flush=True)
-    print(f"(The library keeps at most {CACHE_MOST_MIB} MiB of blocks, or 1/16 of the allocation "
-          f"ceiling when less: here {min(CACHE_MOST_MIB, ceiling_share_mib(1 / 16)):,.0f} MiB, "
+    print(f"(The library keeps at most 1/16 of the allocation ceiling in blocks: here "
+          f"{ceiling_share_mib(1 / 16):,.0f} MiB, "
           f"unless a control group sets a lower ceiling.)")
 
 
