@@ -4,9 +4,11 @@ the root of the hierarchy), and 2**48 bytes, whichever is lowest. Tests that nee
 size it from this, so that the suite fits inside a container of modest size.
 
 `under_ceiling` runs a command whose machine reads as a given size, so that the ceiling tests
-can refuse copies the kernel itself would make on a host without a container limit."""
+can refuse copies the kernel itself would make on a host without a container limit; there
+`peak_growth` shows a value that was made before it was refused."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -112,6 +114,22 @@ def cgroup_limit():
 def allocation_ceiling():
     return min(limit for limit in (MAX_ALLOCATION, machine_bytes(), cgroup_limit())
                if limit is not None)
+
+
+def status_bytes(key):
+    """A size from /proc/self/status (VmHWM, VmData, ...), in bytes."""
+    with open("/proc/self/status") as status:
+        return 1024 * int(re.search(key + r":\s+(\d+)", status.read()).group(1))
+
+
+def peak_growth(call):
+    """How far the resident peak rose above the resident size while `call` ran, in bytes. Build
+    the arguments first: what they take is already resident and does not count."""
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # restart the peak from the current resident size
+    before = status_bytes("VmHWM")
+    call()
+    return status_bytes("VmHWM") - before
 
 
 def _private_mounts_allowed():
