@@ -41,7 +41,7 @@ ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
 
 echo "== Python tests"
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
-python3 -m pytest tests/python -q -p no:cacheprovider
+python3 -m pytest tests/python -q -rs -p no:cacheprovider
 
 echo "== Python tests against the module under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The interpreter is not instrumented, so the runtimes must be loaded before anything else;
@@ -50,7 +50,7 @@ echo "== Python tests against the module under AddressSanitizer and UndefinedBeh
 tools/package-layout.sh build/sanitize build/sanitize-pkg
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/sanitize-pkg \
-    python3 -m pytest tests/python -q -p no:cacheprovider --capture=sys
+    python3 -m pytest tests/python -q -rs -p no:cacheprovider --capture=sys
 
 echo "== Type stubs against the installed module, and the examples under mypy --strict"
 python3 -m mypy.stubtest tarvek_rs
