@@ -4,25 +4,29 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! [ -f /usr/include/gtest/gtest.h ]; then
-    if [ "$(id -u)" -eq 0 ]; then apt-get update -qq && apt-get install -y -qq libgtest-dev
-    else sudo apt-get update -qq && sudo apt-get install -y -qq libgtest-dev; fi
-fi
+install_packages() {
+    if [ "$(id -u)" -eq 0 ]; then apt-get update -qq && apt-get install -y -qq "$@"
+    else sudo apt-get update -qq && sudo apt-get install -y -qq "$@"; fi
+}
+
+if ! [ -f /usr/include/gtest/gtest.h ]; then install_packages libgtest-dev; fi
 python3 -m pip install -q --disable-pip-version-check -r tools/test-requirements.txt
 
 jobs=$(nproc)
 
-echo "== Every core source compiles with clang 16, with no extra flags"
-# Syntax and semantics only, in parallel: the build itself uses GCC.
-if ! command -v clang++-16 >/dev/null; then
-    if [ "$(id -u)" -eq 0 ]; then apt-get update -qq && apt-get install -y -qq clang-16
-    else sudo apt-get update -qq && sudo apt-get install -y -qq clang-16; fi
+echo "== Every core source compiles with clang 16 or the oldest later one, with no extra flags"
+# Syntax and semantics only, in parallel: the build itself uses GCC. clang 16 is installed only
+# where no clang of version 16 or later is on PATH: a host that cannot install it may have one.
+if ! clang=$(tools/find-clang.sh); then
+    install_packages clang-16
+    clang=$(command -v clang++-16)
 fi
+echo "   with $clang: $("$clang" --version | head -n 1)"
 find src/core -name '*.cpp' -print0 |
-    xargs -0 -n 4 -P "$jobs" clang++-16 -std=c++20 -fsyntax-only -Isrc
+    xargs -0 -n 4 -P "$jobs" "$clang" -std=c++20 -fsyntax-only -Isrc
 # The sources that take another way under AddressSanitizer, that way too.
 grep -rlZ --include='*.cpp' address_sanitizer.hpp src/core |
-    xargs -0 -n 4 -P "$jobs" clang++-16 -std=c++20 -fsyntax-only -fsanitize=address -Isrc
+    xargs -0 -n 4 -P "$jobs" "$clang" -std=c++20 -fsyntax-only -fsanitize=address -Isrc
 
 echo "== C++ tests"
 # The benchmarks are built beside the tests (not run), so that a change of the core's interface
@@ -41,7 +45,7 @@ ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
 
 echo "== Python tests"
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
-python3 -m pytest tests/python -q -p no:cacheprovider
+python3 -m pytest tests/python -q -rs -p no:cacheprovider
 
 echo "== Python tests against the module under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The interpreter is not instrumented, so the runtimes must be loaded before anything else;
@@ -50,7 +54,7 @@ echo "== Python tests against the module under AddressSanitizer and UndefinedBeh
 tools/package-layout.sh build/sanitize build/sanitize-pkg
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/sanitize-pkg \
-    python3 -m pytest tests/python -q -p no:cacheprovider --capture=sys
+    python3 -m pytest tests/python -q -rs -p no:cacheprovider --capture=sys
 
 echo "== Type stubs against the installed module, and the examples under mypy --strict"
 python3 -m mypy.stubtest tarvek_rs

@@ -3,7 +3,7 @@ files it reads."""
 
 import pytest
 
-from memory_support import machine_bytes, read_number
+from memory_support import machine_bytes, read_number, under_ceiling
 
 
 @pytest.mark.parametrize("text, number", [
@@ -29,3 +29,22 @@ def test_limit_numbers(text, number):
 ])
 def test_machine_memory(meminfo, total):
     assert machine_bytes(meminfo) == total
+
+
+# Without unshare the lowered ceiling cannot run: a skip that says why, but a failure under CI.
+@pytest.mark.parametrize("ci, outcome", [
+    (None, pytest.skip.Exception),
+    ("", pytest.skip.Exception),
+    ("true", pytest.fail.Exception),
+])
+def test_lowered_ceiling_without_a_namespace(ci, outcome, monkeypatch, tmp_path):
+    monkeypatch.setenv("PATH", str(tmp_path))
+    if ci is None:
+        monkeypatch.delenv("CI", raising=False)
+    else:
+        monkeypatch.setenv("CI", ci)
+    # Either outcome caught, so that a skip in place of a failure fails here instead of skipping.
+    with pytest.raises((pytest.skip.Exception, pytest.fail.Exception),
+                       match="no unshare on PATH") as caught:
+        under_ceiling(2**26, ["true"])
+    assert caught.type is outcome
