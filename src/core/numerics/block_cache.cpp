@@ -184,6 +184,15 @@ void* BlockCache::allocate(std::size_t bytes) {
     return block;
 }
 
+void BlockCache::write_header(const Kept& block) noexcept {
+    tarvek::write_header(block.block,
+                         {block.pages, block.length, block.capacity, block.origin, false});
+}
+
+std::size_t BlockCache::next_colour() noexcept {
+    return header_bytes * (1 + next_colour_.fetch_add(1, std::memory_order_relaxed) % colours);
+}
+
 void* BlockCache::from_source(std::size_t length, bool& heap) {
     heap = false;
     void* pages = source_.take(length);
@@ -200,8 +209,7 @@ void* BlockCache::from_source(std::size_t length, bool& heap) {
 }
 
 void* BlockCache::new_block(std::size_t bytes) {
-    const std::size_t colour =
-        header_bytes * (1 + next_colour_.fetch_add(1, std::memory_order_relaxed) % colours);
+    const std::size_t colour = next_colour();
     const std::size_t length = block_length(colour, bytes);
     if (length == 0) throw std::bad_alloc();
     bool heap = false;
@@ -276,14 +284,13 @@ void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index) noexcept
     auto* const pages = static_cast<std::byte*>(block.pages);
     const std::size_t end = block.length;
     const std::size_t at = mapped_length(offset(pages, block.block) + bytes);
-    const std::size_t colour =
-        header_bytes * (1 + next_colour_.fetch_add(1, std::memory_order_relaxed) % colours);
+    const std::size_t colour = next_colour();
     if (at >= end || end - at < colour + limits_.smallest_block) return;
     const Kept tail{pages + at + colour, end - at - colour, block.since,
                     pages + at,          end - at,          block.origin};
     block.length = at;
     block.capacity = at - offset(pages, block.block);
-    write_header(block.block, {block.pages, block.length, block.capacity, block.origin, false});
+    write_header(block);
     lay_out(tail.pages, tail.length, colour, tail.origin, false);
     poison(tail.block, tail.capacity);
     std::copy_backward(kept_.begin() + index, kept_.begin() + count_, kept_.begin() + count_ + 1);
@@ -311,7 +318,7 @@ void BlockCache::join(Kept& block) noexcept {
         take_out(i);
     }
     block.capacity = block.length - offset(block.pages, block.block);
-    write_header(block.block, {block.pages, block.length, block.capacity, block.origin, false});
+    write_header(block);
 }
 
 void BlockCache::release() noexcept {

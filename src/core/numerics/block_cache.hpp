@@ -115,6 +115,10 @@ class BlockCache {
                limits_.most_blocks > 0;
     }
     void* new_block(std::size_t bytes);
+    // The next block's offset of its usable bytes from its pages, in turn.
+    std::size_t next_colour() noexcept;
+    // The header of a block whose pages may be cut and joined (never from the heap).
+    static void write_header(const Kept& block) noexcept;
     // Under the lock: a block handed out for `bytes` gives the whole pages past them, when they
     // make a block worth keeping, to a kept block of their own at `index`.
     void cut(Kept& block, std::size_t bytes, std::size_t index) noexcept;
