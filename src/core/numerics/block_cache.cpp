@@ -1,6 +1,7 @@
 #include "core/numerics/block_cache.hpp"
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -73,6 +74,34 @@ std::size_t block_length(std::size_t colour, std::size_t bytes) noexcept {
     return colour + bytes;
 }
 
+// A block about to be kept: its pages past the first, where its header lies, lazily freed.
+void discard_past_header(const BlockSource& source, const Header& header) noexcept {
+    const std::size_t length = mapped_length(header.length);
+    if (source.discard == nullptr || header.origin == 0 || length <= small_page_bytes) return;
+    source.discard(static_cast<std::byte*>(header.pages) + small_page_bytes,
+                   length - small_page_bytes);
+}
+
+// The process's address-space limit, as the share of it the cache keeps counts against it too.
+std::uint64_t address_space_limit() noexcept {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return never;
+    return limit.rlim_cur;
+}
+
+std::new_handler handler_before = nullptr;
+// Set while this thread holds the shared cache's lock around a fork, where giving blocks back
+// would wait on itself.
+thread_local bool forking = false;
+
+// Any allocation of the process that fails gives the shared cache's kept blocks back and is
+// tried once more before the handler installed before this one, if any, has its turn.
+void give_back_kept_blocks() {
+    if (!forking && BlockCache::shared().release()) return;
+    if (handler_before != nullptr) return handler_before();
+    throw std::bad_alloc();
+}
+
 }  // namespace
 
 std::uint64_t steady_nanoseconds() noexcept {
@@ -84,22 +113,25 @@ std::uint64_t steady_nanoseconds() noexcept {
 BlockCache::BlockCache(BlockCacheLimits limits, BlockSource source, BlockClock clock) noexcept
     : limits_(limits), source_(source), clock_(clock) {
     limits_.most_blocks = std::min(limits_.most_blocks, most_slots);
-    span_start_ = clock_();
+    limits_.longest_delay = std::max(limits_.longest_delay, limits_.purge_delay);
+    delay_ = limits_.purge_delay;
+    span_start_ = last_use_ = clock_();
 }
 
 BlockCache::~BlockCache() {
     release();
 }
 
-// 5 seconds: an EM iteration over a corpus uses each of its blocks well within it, and a server
-// between two long calls too; a process that stops calling holds its blocks no longer than that
-// past its next call. 1/16 of the ceiling leaves a container nearly all of its memory. Under the
-// sanitizer, the last 8 blocks given back wait.
+// 5 seconds: an EM iteration over a corpus uses most of its blocks well within it, and a server
+// between two calls too; longer calls and pauses lengthen it, up to a minute, which a process
+// that stops calling holds its blocks at most past its next call. 1/16 of the ceiling leaves a
+// container nearly all of its memory. Under the sanitizer, the last 8 blocks given back wait.
 BlockCacheLimits BlockCache::shared_limits(std::uint64_t ceiling) noexcept {
     return {.smallest_block = std::size_t{1} << 16,
             .most_blocks = most_slots,
             .most_bytes = ceiling / 16,
             .purge_delay = std::uint64_t{5'000'000'000},
+            .longest_delay = std::uint64_t{60'000'000'000},
             .quarantine = address_sanitizer ? 8 : 0};
 }
 
@@ -108,7 +140,8 @@ BlockCache& BlockCache::shared() noexcept {
     // destruction (by an object the interpreter releases late) still finds it.
     alignas(BlockCache) static unsigned char storage[sizeof(BlockCache)];
     static BlockCache* const cache = [] {
-        BlockCacheLimits limits = shared_limits(allocation_ceiling());
+        BlockCacheLimits limits =
+            shared_limits(std::min(allocation_ceiling(), address_space_limit()));
         const char* const setting = std::getenv("TARVEK_BLOCK_CACHE");
         if (setting != nullptr && std::strcmp(setting, "0") == 0) {
             limits.smallest_block = std::numeric_limits<std::size_t>::max();
@@ -118,11 +151,14 @@ BlockCache& BlockCache::shared() noexcept {
         // the lock is taken around every fork instead.
         const auto lock = [] {
             std::launder(reinterpret_cast<BlockCache*>(storage))->mutex_.lock();
+            forking = true;
         };
         const auto unlock = [] {
+            forking = false;
             std::launder(reinterpret_cast<BlockCache*>(storage))->mutex_.unlock();
         };
         pthread_atfork(lock, unlock, unlock);
+        handler_before = std::set_new_handler(give_back_kept_blocks);
         return made;
     }();
     return *cache;
@@ -138,9 +174,14 @@ void* BlockCache::allocate(std::size_t bytes) {
     Kept taken{};
     bool found = false, grow = false;
     Released released;
+    std::uint64_t peak_before = 0, span = 0;
     {
         const std::lock_guard lock(mutex_);
-        advance(clock_(), released);
+        const std::uint64_t now = clock_();
+        advance(now, released);
+        last_use_ = now;
+        peak_before = peak_;
+        span = span_start_;
         need_ += bytes;
         peak_ = std::max(peak_, need_);
         const std::size_t eligible = count_ - std::min(count_, limits_.quarantine);
@@ -159,9 +200,10 @@ void* BlockCache::allocate(std::size_t bytes) {
             take_out(found ? best : largest);
         }
         if (found) {
-            cut(taken, bytes, best);
+            cut(taken, bytes, best, released);
             handed_bytes_ += taken.capacity;
         } else {
+            lengthen_delay(bytes, now);
             trim(bytes, released);
         }
         update_expiry();
@@ -175,8 +217,10 @@ void* BlockCache::allocate(std::size_t bytes) {
     try {
         block = grow ? grow_block(taken, bytes) : new_block(bytes);
     } catch (...) {
+        // A refused block was never needed.
         const std::lock_guard lock(mutex_);
         need_ -= bytes;
+        if (span_start_ == span) peak_ = std::max(peak_before, need_);
         throw;
     }
     const std::lock_guard lock(mutex_);
@@ -216,6 +260,10 @@ void* BlockCache::new_block(std::size_t bytes) {
     void* const pages = from_source(length, heap);
     const std::uint64_t origin =
         source_.pages && !heap ? next_origin_.fetch_add(1, std::memory_order_relaxed) : 0;
+    if (origin != 0) {
+        // The rest of the last page, as far as a heap block would end.
+        poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
+    }
     return lay_out(pages, length, colour, origin, heap);
 }
 
@@ -226,6 +274,8 @@ void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
     const std::size_t length = block_length(colour, bytes);
     void* pages = nullptr;
     if (length != 0 && !header.heap) {
+        // The pages move; their poison would stay behind.
+        unpoison(header.pages, mapped_length(header.length));
         pages = source_.resize(header.pages, header.length, length);
         if (pages == nullptr) {
             release();
@@ -238,6 +288,7 @@ void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
         give_back(released);
         return new_block(bytes);
     }
+    poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
     void* const block = lay_out(pages, length, colour, header.origin, false);
     unpoison(block, bytes);
     return block;
@@ -249,11 +300,14 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
         return purge_expired();
     }
     const Header header = read_header(block);
+    // Before the lock: the block is still this thread's alone.
+    if (keeps(header.capacity)) discard_past_header(source_, header);
     Released released;
     {
         const std::lock_guard lock(mutex_);
         const std::uint64_t now = clock_();
         advance(now, released);
+        last_use_ = now;
         need_ -= bytes;
         handed_bytes_ -= header.capacity;
         Kept freed{block, header.capacity, now, header.pages, header.length, header.origin};
@@ -279,8 +333,9 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
     give_back(released);
 }
 
-void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index) noexcept {
-    if (block.origin == 0 || count_ >= limits_.most_blocks) return;
+void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index,
+                     Released& released) noexcept {
+    if (block.origin == 0) return;
     auto* const pages = static_cast<std::byte*>(block.pages);
     const std::size_t end = block.length;
     const std::size_t at = mapped_length(offset(pages, block.block) + bytes);
@@ -293,6 +348,10 @@ void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index) noexcept
     write_header(block);
     lay_out(tail.pages, tail.length, colour, tail.origin, false);
     poison(tail.block, tail.capacity);
+    if (count_ >= limits_.most_blocks) {
+        released.blocks[released.count++] = tail;
+        return;
+    }
     std::copy_backward(kept_.begin() + index, kept_.begin() + count_, kept_.begin() + count_ + 1);
     kept_[index] = tail;
     ++count_;
@@ -321,7 +380,7 @@ void BlockCache::join(Kept& block) noexcept {
     write_header(block);
 }
 
-void BlockCache::release() noexcept {
+bool BlockCache::release() noexcept {
     Released released;
     {
         const std::lock_guard lock(mutex_);
@@ -329,6 +388,7 @@ void BlockCache::release() noexcept {
         update_expiry();
     }
     give_back(released);
+    return released.count > 0;
 }
 
 void BlockCache::drop_oldest(std::size_t count, Released& released) noexcept {
@@ -348,7 +408,9 @@ void BlockCache::take_out(std::size_t index) noexcept {
 }
 
 void BlockCache::advance(std::uint64_t now, Released& released) noexcept {
-    const std::uint64_t delay = limits_.purge_delay;
+    // No use for a whole delay: the work stopped, and its rhythm with it.
+    if (now - last_use_ >= delay_) delay_ = limits_.purge_delay;
+    const std::uint64_t delay = delay_;
     const std::uint64_t elapsed = now - span_start_;
     if (elapsed >= delay) {
         // A span with no activity at all needed what was in use throughout.
@@ -357,9 +419,27 @@ void BlockCache::advance(std::uint64_t now, Released& released) noexcept {
         span_start_ = now;
     }
     std::size_t expired = 0;
-    while (expired < count_ && now - kept_[expired].since >= delay) ++expired;
+    for (; expired < count_ && now - kept_[expired].since >= delay; ++expired) {
+        ghosts_[next_ghost_++ % ghost_slots] = {kept_[expired].capacity, kept_[expired].since};
+    }
     drop_oldest(expired, released);
     trim(0, released);
+}
+
+// A block of at most twice the size asked for would have served it: the delay was too short for
+// this work by the time it waited.
+void BlockCache::lengthen_delay(std::size_t bytes, std::uint64_t now) noexcept {
+    for (Ghost& ghost : ghosts_) {
+        const std::uint64_t waited = now - ghost.since;
+        if (ghost.capacity < bytes || ghost.capacity / 2 > bytes ||
+            waited > limits_.longest_delay) {
+            continue;
+        }
+        const std::uint64_t longest = limits_.longest_delay;
+        delay_ = std::max(delay_, waited > longest / 2 ? longest : 2 * waited);
+        ghost = {};
+        return;
+    }
 }
 
 void BlockCache::trim(std::uint64_t extra, Released& released) noexcept {
@@ -385,15 +465,14 @@ void BlockCache::purge_expired() noexcept {
 
 void BlockCache::update_expiry() noexcept {
     const std::uint64_t since = count_ > 0 ? kept_[0].since : never;
-    const std::uint64_t expiry =
-        since > never - limits_.purge_delay ? never : since + limits_.purge_delay;
+    const std::uint64_t expiry = since > never - delay_ ? never : since + delay_;
     next_expiry_.store(expiry, std::memory_order_relaxed);
 }
 
 void BlockCache::give_back(const Released& released) noexcept {
     for (std::size_t i = 0; i < released.count; ++i) {
         const Header header = read_header(released.blocks[i].block);
-        unpoison(header.pages, header.length);
+        unpoison(header.pages, header.heap ? header.length : mapped_length(header.length));
         if (header.heap) {
             ::operator delete(header.pages, std::align_val_t{alignment});
         } else {

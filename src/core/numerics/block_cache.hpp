@@ -8,24 +8,32 @@
 // What is kept follows the work, as a heap that is never handed back would hold while the work
 // goes on, and goes back once it stops or shrinks:
 // - the blocks in use and kept together stay within a sixteenth above the most bytes the work
-//   asked for at once within the last one or two purge delays; the blocks kept longest leave
-//   first to keep it so;
-// - a kept block unused for a purge delay goes back, checked on the cache's next use;
+//   asked for at once within the last one or two delays, a block in use counted whole (a table
+//   takes a kept block at most 72 KiB larger than itself whole: from a larger one, it leaves
+//   the whole pages past its end to a block of their own); the blocks kept longest leave first;
+// - a kept block unused for the delay goes back, checked on the cache's next use;
+// - the delay follows the work's rhythm: it starts at the purge delay, and a block that went
+//   back by time and was then needed again (a new block of its size taken) lengthens it to
+//   twice the time that block waited, up to the longest delay; once the cache sees no use for a
+//   whole delay, the work stopped and the delay is the purge delay again;
 // - at most a number of blocks and of bytes are kept;
 // - a table larger than every kept block that fits none grows the largest of them in place of
-//   a new block, keeping the pages it has;
-// - a table given a kept block much larger than itself leaves the block's whole pages past its
-//   end kept, as a block of their own, which joins it again once both are kept;
-// - before an allocation fails, every kept block goes back and it is tried once more.
+//   a new one, keeping the pages it has;
+// - a kept block's pages past its first small page are the system's to take back under memory
+//   pressure (lazily freed): a container's limit reclaims them before it ends the process;
+// - before an allocation fails, every kept block goes back and it is tried once more; the
+//   process's cache also gives its blocks back before any other allocation of the process
+//   fails (a new-handler).
 // Blocks below the smallest kept size come from and go back to the heap directly. A block may be
 // handed back on any thread.
 //
 // Blocks start at one of 63 offsets within their first small page, in turn, so that tables read
 // together do not map to the same cache sets. Under AddressSanitizer a block's header is
 // poisoned while the block is handed out, a kept block is poisoned while it waits, a block
-// handed out again is unpoisoned only as far as it was asked for, and a quarantine of the
-// blocks given back last are not handed out again yet: reads before the start, past the end,
-// through a stale pointer or of a waiting block are reported, as for a plain vector.
+// handed out is unpoisoned only as far as it was asked for, and a quarantine of the blocks
+// given back last are not handed out again yet: reads before the start, past the end, through
+// a stale pointer or of a waiting block are reported, as for a plain vector. Pages that move or
+// go back are unpoisoned first, so that no later mapping there inherits their poison.
 
 #include <array>
 #include <atomic>
@@ -42,9 +50,11 @@ struct BlockCacheLimits {
     std::size_t smallest_block = 0;  // in bytes: smaller blocks come from the heap
     std::size_t most_blocks = 0;     // kept at once, at most `BlockCache::most_slots`
     std::uint64_t most_bytes = 0;    // kept at once, counted by the blocks' usable sizes
-    // In the cache's clock: a kept block unused this long goes back, and the work's need is
-    // remembered over spans of this length.
+    // In the cache's clock: the delay a kept block waits unused before it goes back, and the
+    // span over which the work's need is remembered, at its shortest and at its longest (no
+    // longer than the shortest when lower).
     std::uint64_t purge_delay = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t longest_delay = 0;
     // The blocks given back last, that are not handed out again until as many more were given
     // back; fewer than `most_blocks`.
     std::size_t quarantine = 0;
@@ -58,20 +68,22 @@ class BlockCache {
   public:
     static constexpr std::size_t most_slots = 256;
 
-    explicit BlockCache(BlockCacheLimits limits, BlockSource source = system_block_source(),
+    explicit BlockCache(BlockCacheLimits limits, BlockSource source = page_block_source(),
                         BlockClock clock = steady_nanoseconds) noexcept;
     // Gives the kept blocks back; blocks still handed out may be given back to it no more.
     ~BlockCache();
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
 
-    // The process's cache (`shared_limits` of the allocation ceiling), never destroyed: tables
-    // may outlive every static. It is held across a fork, so a child never finds it locked.
-    // With TARVEK_BLOCK_CACHE=0 in the environment when first used it keeps nothing and every
-    // block comes from the heap, as for a plain vector (for measurements).
+    // The process's cache (`shared_limits` of the allocation ceiling, or of the process's
+    // address-space limit when lower), never destroyed: tables may outlive every static. It is
+    // held across a fork, so a child never finds it locked. Made, it gives its blocks back
+    // before any allocation of the process fails. With TARVEK_BLOCK_CACHE=0 in the environment
+    // when first used it keeps nothing and every block comes from the heap, as for a plain
+    // vector (for measurements).
     static BlockCache& shared() noexcept;
     // Blocks of 64 KiB and more, up to 256 of them and 1/16 of the ceiling, each going back
-    // after 5 seconds unused.
+    // after 5 seconds unused, or up to a minute where the work's rhythm asks for it.
     static BlockCacheLimits shared_limits(std::uint64_t ceiling) noexcept;
 
     // At least `bytes` bytes, aligned to `alignment`. For a size the cache keeps: the smallest
@@ -82,8 +94,8 @@ class BlockCache {
     // Gives back a block from `allocate` of the same `bytes`. A block the cache keeps waits
     // for a later `allocate`.
     void deallocate(void* block, std::size_t bytes) noexcept;
-    // Gives every kept block back.
-    void release() noexcept;
+    // Gives every kept block back; whether there was any.
+    bool release() noexcept;
 
     std::uint64_t kept_bytes() const noexcept;
     std::size_t kept_blocks() const noexcept;
@@ -104,6 +116,12 @@ class BlockCache {
         std::size_t length;
         std::uint64_t origin;
     };
+    // A block that went back by time: how large it was and since when it had waited.
+    struct Ghost {
+        std::size_t capacity = 0;  // 0: none
+        std::uint64_t since = 0;
+    };
+    static constexpr std::size_t ghost_slots = 32;
     // Blocks taken out of the list under the lock, given back after it.
     struct Released {
         std::array<Kept, most_slots + 1> blocks;
@@ -121,7 +139,8 @@ class BlockCache {
     static void write_header(const Kept& block) noexcept;
     // Under the lock: a block handed out for `bytes` gives the whole pages past them, when they
     // make a block worth keeping, to a kept block of their own at `index`.
-    void cut(Kept& block, std::size_t bytes, std::size_t index) noexcept;
+    // Without a free slot, those pages go back instead.
+    void cut(Kept& block, std::size_t bytes, std::size_t index, Released& released) noexcept;
     // Under the lock: a block given back joined with the kept parts of its mapping beside it.
     void join(Kept& block) noexcept;
     void* grow_block(const Kept& kept, std::size_t bytes);
@@ -132,6 +151,9 @@ class BlockCache {
     void take_out(std::size_t index) noexcept;
     // Under the lock: moves the need's windows on to `now` and drops what has to go.
     void advance(std::uint64_t now, Released& released) noexcept;
+    // Under the lock: a new block of `bytes` taken at `now`; had a block that went back by time
+    // served it, the delay lengthens to keep such blocks.
+    void lengthen_delay(std::size_t bytes, std::uint64_t now) noexcept;
     // Under the lock: the blocks kept longest go until the blocks in use, kept and `extra` bytes
     // more are within the bound of the recent need.
     void trim(std::uint64_t extra, Released& released) noexcept;
@@ -144,6 +166,10 @@ class BlockCache {
     mutable std::mutex mutex_;
     std::array<Kept, most_slots> kept_{};  // [0, count_), the longest kept first
     std::size_t count_ = 0;
+    std::array<Ghost, ghost_slots> ghosts_{};  // the last blocks that went back by time
+    std::size_t next_ghost_ = 0;
+    std::uint64_t delay_;     // the current delay, from `purge_delay` to `longest_delay`
+    std::uint64_t last_use_;  // the clock when a kept size was last asked for or given back
     std::uint64_t kept_bytes_ = 0;
     std::uint64_t handed_bytes_ = 0;  // usable bytes of the blocks handed out
     std::uint64_t need_ = 0;          // bytes asked for by the blocks handed out

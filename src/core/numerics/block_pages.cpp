@@ -5,13 +5,9 @@
 #include <cstdint>
 #include <new>
 
-#include "core/numerics/address_sanitizer.hpp"
-
 namespace tarvek {
 
 namespace {
-
-constexpr std::size_t block_alignment = 64;
 
 void* map(std::size_t bytes) noexcept {
     void* const pages =
@@ -69,23 +65,20 @@ void* resize_pages(void* pages, std::size_t bytes, std::size_t larger) noexcept 
     return moved;
 }
 
-void* take_heap(std::size_t bytes) noexcept {
-    return ::operator new(bytes, std::align_val_t{block_alignment}, std::nothrow);
-}
-
-void give_back_heap(void* pages, std::size_t) noexcept {
-    ::operator delete(pages, std::align_val_t{block_alignment});
+// MADV_FREE: the pages stay mapped and cost nothing to take again while the system leaves them.
+void discard_pages(void* pages, std::size_t bytes) noexcept {
+    madvise(pages, bytes, MADV_FREE);
 }
 
 }  // namespace
 
 BlockSource page_block_source() noexcept {
-    return {take_pages, give_back_pages, resize_pages, true, true};
-}
-
-BlockSource system_block_source() noexcept {
-    if constexpr (address_sanitizer) return {take_heap, give_back_heap};
-    return page_block_source();
+    return {.take = take_pages,
+            .give_back = give_back_pages,
+            .resize = resize_pages,
+            .heap_when_refused = true,
+            .pages = true,
+            .discard = discard_pages};
 }
 
 }  // namespace tarvek

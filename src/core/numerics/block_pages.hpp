@@ -4,8 +4,8 @@
 // of at least one huge page starts on a huge-page boundary and is backed by huge pages where the
 // system offers them, which fault in with one step each instead of 512; its last, partial huge
 // page is left to small pages, so that a few bytes past a whole number of huge pages cost a
-// small page, not a huge one. Under AddressSanitizer blocks come from the heap instead, which
-// the sanitizer watches (bounds, use after free, leaks) as it watches any vector's.
+// small page, not a huge one. Pages a block keeps for later may be freed lazily: the system takes
+// them back when it needs memory, without the process's help, and they read as zeros then.
 
 #include <cstddef>
 
@@ -30,12 +30,14 @@ struct BlockSource {
     // Whether blocks are mappings of whole pages, so that a block may be cut in two at a page
     // boundary and each part given back (or grown) on its own, and two such parts joined again.
     bool pages = false;
+    // Lets the system take back the whole pages of `bytes` bytes from `pages` when it needs
+    // memory (they read as zeros then); writing a page keeps it again. Null when the source
+    // cannot.
+    void (*discard)(void* pages, std::size_t bytes) noexcept = nullptr;
 };
 
 // Pages mapped for each block, or, when refused, the heap.
 BlockSource page_block_source() noexcept;
-// `page_block_source`, or the heap under AddressSanitizer.
-BlockSource system_block_source() noexcept;
 
 // The length `take` maps for `bytes`: whole small pages.
 inline std::size_t mapped_length(std::size_t bytes) noexcept {
