@@ -16,8 +16,10 @@ namespace {
 
 // A new bytes object holding a copy of `bytes`.
 Object bytes_object(std::span<const std::uint8_t> bytes) {
-    return Object{Ref::steal(checked(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()))))};
+    return Object{Ref::steal(made_for_python([&] {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    }))};
 }
 
 // ---- PoolPageUsage: a copy of one page's fill ------------------------------------------

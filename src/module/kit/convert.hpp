@@ -221,7 +221,7 @@ inline PyObject* to_python(bool value) {
     return Py_NewRef(value ? Py_True : Py_False);
 }
 inline PyObject* to_python(double value) {
-    return checked(PyFloat_FromDouble(value));
+    return made_for_python([&] { return PyFloat_FromDouble(value); });
 }
 inline PyObject* to_python(float value) {
     return to_python(static_cast<double>(value));
@@ -229,18 +229,24 @@ inline PyObject* to_python(float value) {
 template <std::integral I>
     requires(!std::same_as<I, bool>)
 PyObject* to_python(I value) {
-    if constexpr (std::is_signed_v<I>) {
-        return checked(PyLong_FromLongLong(static_cast<long long>(value)));
-    } else {
-        return checked(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
-    }
+    return made_for_python([&] {
+        if constexpr (std::is_signed_v<I>) {
+            return PyLong_FromLongLong(static_cast<long long>(value));
+        } else {
+            return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+        }
+    });
 }
 inline PyObject* to_python(const std::string& text) {
-    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return made_for_python([&] {
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
 }
 inline PyObject* to_python(const ByteString& bytes) {
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.bytes.data()),
-                                             static_cast<Py_ssize_t>(bytes.bytes.size())));
+    return made_for_python([&] {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.bytes.size()));
+    });
 }
 PyObject* none();
 
@@ -294,11 +300,17 @@ void require_list_fits(std::size_t count) {
     require_allocatable(checked_mul(count, sizeof(PyObject*) + python_value_bytes<T>()));
 }
 
+// A new list of `count` empty slots, made after its measure. Each item is then made once more on
+// its own when memory runs short: the whole list made again would find its items moved from.
+inline PyObject* new_list(std::size_t count) {
+    return made_for_python([&] { return PyList_New(static_cast<Py_ssize_t>(count)); });
+}
+
 // A new list, each element converted by `to_python`.
 template <class T>
 PyObject* to_python(std::vector<T>&& values) {
     require_list_fits<T>(values.size());
-    Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    Ref list = Ref::steal(new_list(values.size()));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(std::move(values[i])));
     }
@@ -308,7 +320,7 @@ PyObject* to_python(std::vector<T>&& values) {
 template <class T, class Allocator>
 PyObject* to_python(const std::vector<T, Allocator>& values) {
     require_list_fits<T>(values.size());
-    Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    Ref list = Ref::steal(new_list(values.size()));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(T(values[i])));
     }
@@ -317,7 +329,7 @@ PyObject* to_python(const std::vector<T, Allocator>& values) {
 
 template <class... T>
 PyObject* to_python(std::tuple<T...>&& values) {
-    Ref tuple = Ref::steal(checked(PyTuple_New(sizeof...(T))));
+    Ref tuple = Ref::steal(made_for_python([] { return PyTuple_New(sizeof...(T)); }));
     std::apply(
         [&](auto&... item) {
             Py_ssize_t index = 0;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/numerics/block_cache.hpp"
 #include "core/numerics/error.hpp"
 
 namespace tarvek::py {
@@ -22,6 +23,10 @@ void raise_pending() {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
     throw PythonError();
+}
+
+bool kept_blocks_given_back() noexcept {
+    return BlockCache::shared().release();
 }
 
 void prefix_argument_name(const char* name) noexcept {

@@ -26,6 +26,30 @@ inline PyObject* checked(PyObject* result) {
     return result;
 }
 
+// Gives the blocks the shared block cache keeps back to the system; false when it kept none.
+bool kept_blocks_given_back() noexcept;
+
+// What follows a failed step of `made_for_python` with its error pending: the step once more when
+// it failed for want of memory and kept blocks went back, else the error. Out of line and cold.
+template <class Make>
+[[gnu::cold, gnu::noinline]] PyObject* made_once_more(Make& make) {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError) || !kept_blocks_given_back()) raise_pending();
+    PyErr_Clear();
+    return checked(make());
+}
+
+// The new object `make` returns: a new reference, or null with a Python exception set. When it
+// fails for want of memory while the block cache keeps freed tables, they go back and `make`
+// runs once more; a second failure propagates as the first would have. Python's own allocations
+// never reach the core's release of kept blocks, and under an address-space limit those blocks
+// may be all that is missing. `make` must leave its inputs as they were. Always inlined, as
+// `checked` was: a list makes one object a value.
+template <class Make>
+[[gnu::always_inline]] inline PyObject* made_for_python(Make&& make) {
+    if (PyObject* object = make()) return object;
+    return made_once_more(make);
+}
+
 // Puts "argument 'name': " in front of a pending TypeError, as argument conversion reports it.
 void prefix_argument_name(const char* name) noexcept;
 

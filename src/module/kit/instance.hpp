@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "module/kit/borrow.hpp"
+#include "module/kit/errors.hpp"
 #include "module/kit/python.hpp"
 #include "module/kit/thread_binding.hpp"
 
@@ -27,8 +28,7 @@ Instance<Value>* instance_cast(PyObject* object) noexcept {
 // Creates an open object of `type` holding `value`.
 template <class Value>
 PyObject* allocate_instance(PyTypeObject* type, Value&& value) {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) raise_pending();
+    PyObject* object = made_for_python([&] { return type->tp_alloc(type, 0); });
     auto* instance = instance_cast<std::remove_cvref_t<Value>>(object);
     new (&instance->borrow) BorrowFlag();
     instance->thread = current_thread();
