@@ -74,14 +74,6 @@ std::size_t block_length(std::size_t colour, std::size_t bytes) noexcept {
     return colour + bytes;
 }
 
-// A block about to be kept: its pages past the first, where its header lies, lazily freed.
-void discard_past_header(const BlockSource& source, const Header& header) noexcept {
-    const std::size_t length = mapped_length(header.length);
-    if (source.discard == nullptr || header.origin == 0 || length <= small_page_bytes) return;
-    source.discard(static_cast<std::byte*>(header.pages) + small_page_bytes,
-                   length - small_page_bytes);
-}
-
 // The process's address-space limit, as the share of it the cache keeps counts against it too.
 std::uint64_t address_space_limit() noexcept {
     rlimit limit{};
@@ -125,13 +117,16 @@ BlockCache::~BlockCache() {
 // 5 seconds: an EM iteration over a corpus uses most of its blocks well within it, and a server
 // between two calls too; longer calls and pauses lengthen it, up to a minute, which a process
 // that stops calling holds its blocks at most past its next call. 1/16 of the ceiling leaves a
-// container nearly all of its memory. Under the sanitizer, the last 8 blocks given back wait.
+// container nearly all of its memory, and of that all but the blocks kept last, at most 16 MiB
+// and 1/256 of the ceiling, is the system's to take back. Under the sanitizer, the last 8 blocks
+// given back wait.
 BlockCacheLimits BlockCache::shared_limits(std::uint64_t ceiling) noexcept {
     return {.smallest_block = std::size_t{1} << 16,
             .most_blocks = most_slots,
             .most_bytes = ceiling / 16,
             .purge_delay = std::uint64_t{5'000'000'000},
             .longest_delay = std::uint64_t{60'000'000'000},
+            .most_dirty_bytes = std::min(std::uint64_t{16} << 20, ceiling / 256),
             .quarantine = address_sanitizer ? 8 : 0};
 }
 
@@ -210,6 +205,8 @@ void* BlockCache::allocate(std::size_t bytes) {
     }
     give_back(released);
     if (found) {
+        // Its header may have gone with its pages while it waited.
+        write_header(taken);
         unpoison(taken.block, bytes);
         return taken.block;
     }
@@ -230,7 +227,7 @@ void* BlockCache::allocate(std::size_t bytes) {
 
 void BlockCache::write_header(const Kept& block) noexcept {
     tarvek::write_header(block.block,
-                         {block.pages, block.length, block.capacity, block.origin, false});
+                         {block.pages, block.length, block.capacity, block.origin, block.heap});
 }
 
 std::size_t BlockCache::next_colour() noexcept {
@@ -269,17 +266,16 @@ void* BlockCache::new_block(std::size_t bytes) {
 
 // The block keeps its colour, and with it where its header lies.
 void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
-    const Header header = read_header(kept.block);
-    const std::size_t colour = header.length - header.capacity;
+    const std::size_t colour = kept.length - kept.capacity;
     const std::size_t length = block_length(colour, bytes);
     void* pages = nullptr;
-    if (length != 0 && !header.heap) {
+    if (length != 0 && !kept.heap) {
         // The pages move; their poison would stay behind.
-        unpoison(header.pages, mapped_length(header.length));
-        pages = source_.resize(header.pages, header.length, length);
+        unpoison(kept.pages, extent(kept));
+        pages = source_.resize(kept.pages, kept.length, length);
         if (pages == nullptr) {
             release();
-            pages = source_.resize(header.pages, header.length, length);
+            pages = source_.resize(kept.pages, kept.length, length);
         }
     }
     if (pages == nullptr) {
@@ -289,7 +285,7 @@ void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
         return new_block(bytes);
     }
     poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
-    void* const block = lay_out(pages, length, colour, header.origin, false);
+    void* const block = lay_out(pages, length, colour, kept.origin, false);
     unpoison(block, bytes);
     return block;
 }
@@ -300,8 +296,6 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
         return purge_expired();
     }
     const Header header = read_header(block);
-    // Before the lock: the block is still this thread's alone.
-    if (keeps(header.capacity)) discard_past_header(source_, header);
     Released released;
     {
         const std::lock_guard lock(mutex_);
@@ -310,7 +304,8 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
         last_use_ = now;
         need_ -= bytes;
         handed_bytes_ -= header.capacity;
-        Kept freed{block, header.capacity, now, header.pages, header.length, header.origin};
+        Kept freed{block,         header.capacity, now,         header.pages,
+                   header.length, header.origin,   header.heap, false};
         if (keeps(freed.capacity)) join(freed);
         if (keeps(freed.capacity)) {
             poison(freed.block, freed.capacity);
@@ -322,9 +317,9 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
                 remaining -= kept_[oldest++].capacity;
             }
             drop_oldest(oldest, released);
-            kept_[count_++] = freed;
-            kept_bytes_ += freed.capacity;
+            insert(count_, freed);
             trim(0, released);
+            lazily_free();
         } else {
             released.blocks[released.count++] = freed;
         }
@@ -341,21 +336,23 @@ void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index,
     const std::size_t at = mapped_length(offset(pages, block.block) + bytes);
     const std::size_t colour = next_colour();
     if (at >= end || end - at < colour + limits_.smallest_block) return;
-    const Kept tail{pages + at + colour, end - at - colour, block.since,
-                    pages + at,          end - at,          block.origin};
+    const Kept tail{pages + at + colour,
+                    end - at - colour,
+                    block.since,
+                    pages + at,
+                    end - at,
+                    block.origin,
+                    false,
+                    block.lazy};
     block.length = at;
     block.capacity = at - offset(pages, block.block);
-    write_header(block);
     lay_out(tail.pages, tail.length, colour, tail.origin, false);
     poison(tail.block, tail.capacity);
     if (count_ >= limits_.most_blocks) {
         released.blocks[released.count++] = tail;
-        return;
+    } else {
+        insert(index, tail);
     }
-    std::copy_backward(kept_.begin() + index, kept_.begin() + count_, kept_.begin() + count_ + 1);
-    kept_[index] = tail;
-    ++count_;
-    kept_bytes_ += tail.capacity;
 }
 
 void BlockCache::join(Kept& block) noexcept {
@@ -377,7 +374,6 @@ void BlockCache::join(Kept& block) noexcept {
         take_out(i);
     }
     block.capacity = block.length - offset(block.pages, block.block);
-    write_header(block);
 }
 
 bool BlockCache::release() noexcept {
@@ -394,7 +390,7 @@ bool BlockCache::release() noexcept {
 void BlockCache::drop_oldest(std::size_t count, Released& released) noexcept {
     if (count == 0) return;
     for (std::size_t i = 0; i < count; ++i) {
-        kept_bytes_ -= kept_[i].capacity;
+        forget(kept_[i]);
         released.blocks[released.count++] = kept_[i];
     }
     std::copy(kept_.begin() + count, kept_.begin() + count_, kept_.begin());
@@ -402,9 +398,36 @@ void BlockCache::drop_oldest(std::size_t count, Released& released) noexcept {
 }
 
 void BlockCache::take_out(std::size_t index) noexcept {
-    kept_bytes_ -= kept_[index].capacity;
+    forget(kept_[index]);
     std::copy(kept_.begin() + index + 1, kept_.begin() + count_, kept_.begin() + index);
     --count_;
+}
+
+void BlockCache::insert(std::size_t index, const Kept& block) noexcept {
+    std::copy_backward(kept_.begin() + index, kept_.begin() + count_, kept_.begin() + count_ + 1);
+    kept_[index] = block;
+    ++count_;
+    kept_bytes_ += block.capacity;
+    if (!block.lazy) dirty_bytes_ += block.capacity;
+}
+
+void BlockCache::forget(const Kept& block) noexcept {
+    kept_bytes_ -= block.capacity;
+    if (!block.lazy) dirty_bytes_ -= block.capacity;
+}
+
+// The kept longest first: the block kept last is the likeliest to be taken again soon, and
+// taking a lazily freed page again costs a little (its first write marks it again).
+void BlockCache::lazily_free() noexcept {
+    for (std::size_t i = 0; i < count_ && dirty_bytes_ > limits_.most_dirty_bytes; ++i) {
+        Kept& block = kept_[i];
+        if (block.lazy) continue;
+        if (block.origin != 0 && source_.discard != nullptr) {
+            source_.discard(block.pages, mapped_length(block.length));
+        }
+        block.lazy = true;
+        dirty_bytes_ -= block.capacity;
+    }
 }
 
 void BlockCache::advance(std::uint64_t now, Released& released) noexcept {
@@ -471,12 +494,12 @@ void BlockCache::update_expiry() noexcept {
 
 void BlockCache::give_back(const Released& released) noexcept {
     for (std::size_t i = 0; i < released.count; ++i) {
-        const Header header = read_header(released.blocks[i].block);
-        unpoison(header.pages, header.heap ? header.length : mapped_length(header.length));
-        if (header.heap) {
-            ::operator delete(header.pages, std::align_val_t{alignment});
+        const Kept& block = released.blocks[i];
+        unpoison(block.pages, extent(block));
+        if (block.heap) {
+            ::operator delete(block.pages, std::align_val_t{alignment});
         } else {
-            source_.give_back(header.pages, header.length);
+            source_.give_back(block.pages, block.length);
         }
     }
 }

@@ -19,8 +19,9 @@
 // - at most a number of blocks and of bytes are kept;
 // - a table larger than every kept block that fits none grows the largest of them in place of
 //   a new one, keeping the pages it has;
-// - a kept block's pages past its first small page are the system's to take back under memory
-//   pressure (lazily freed): a container's limit reclaims them before it ends the process;
+// - kept blocks are lazily freed, but for the few megabytes kept last: their pages are the
+//   system's to take back under memory pressure, and a container's limit reclaims them before
+//   it ends the process;
 // - before an allocation fails, every kept block goes back and it is tried once more; the
 //   process's cache also gives its blocks back before any other allocation of the process
 //   fails (a new-handler).
@@ -55,6 +56,10 @@ struct BlockCacheLimits {
     // longer than the shortest when lower).
     std::uint64_t purge_delay = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t longest_delay = 0;
+    // Kept bytes whose pages the system cannot take back by itself: the blocks kept last. Beyond
+    // it, the kept longest are lazily freed. Taking a lazily freed page again costs a fraction of
+    // a page fault; this spares the blocks a call takes again at once.
+    std::uint64_t most_dirty_bytes = std::numeric_limits<std::uint64_t>::max();
     // The blocks given back last, that are not handed out again until as many more were given
     // back; fewer than `most_blocks`.
     std::size_t quarantine = 0;
@@ -83,7 +88,8 @@ class BlockCache {
     // vector (for measurements).
     static BlockCache& shared() noexcept;
     // Blocks of 64 KiB and more, up to 256 of them and 1/16 of the ceiling, each going back
-    // after 5 seconds unused, or up to a minute where the work's rhythm asks for it.
+    // after 5 seconds unused, or up to a minute where the work's rhythm asks for it; all but
+    // the last 16 MiB kept (or 1/256 of the ceiling) lazily freed.
     static BlockCacheLimits shared_limits(std::uint64_t ceiling) noexcept;
 
     // At least `bytes` bytes, aligned to `alignment`. For a size the cache keeps: the smallest
@@ -106,6 +112,8 @@ class BlockCache {
     static constexpr std::size_t alignment = 64;
 
   private:
+    // What its header says, kept beside it: a kept block's pages, header and all, may be taken
+    // back by the system while it waits.
     struct Kept {
         void* block;           // usable bytes, after the header
         std::size_t capacity;  // usable bytes
@@ -115,7 +123,13 @@ class BlockCache {
         void* pages;
         std::size_t length;
         std::uint64_t origin;
+        bool heap;  // from the heap, when the source refused
+        bool lazy;  // its pages lazily freed, or none to free that way
     };
+    // The bytes a block spans for the sanitizer: whole pages when mapped.
+    static std::size_t extent(const Kept& block) noexcept {
+        return block.origin != 0 ? mapped_length(block.length) : block.length;
+    }
     // A block that went back by time: how large it was and since when it had waited.
     struct Ghost {
         std::size_t capacity = 0;  // 0: none
@@ -149,6 +163,12 @@ class BlockCache {
     // Under the lock: the first `count` kept blocks into `released`.
     void drop_oldest(std::size_t count, Released& released) noexcept;
     void take_out(std::size_t index) noexcept;
+    void insert(std::size_t index, const Kept& block) noexcept;
+    // Takes a block out of the counts of what is kept.
+    void forget(const Kept& block) noexcept;
+    // Under the lock: the kept blocks lazily freed, those kept longest first, until at most
+    // `most_dirty_bytes` of those kept are not.
+    void lazily_free() noexcept;
     // Under the lock: moves the need's windows on to `now` and drops what has to go.
     void advance(std::uint64_t now, Released& released) noexcept;
     // Under the lock: a new block of `bytes` taken at `now`; had a block that went back by time
@@ -171,6 +191,7 @@ class BlockCache {
     std::uint64_t delay_;     // the current delay, from `purge_delay` to `longest_delay`
     std::uint64_t last_use_;  // the clock when a kept size was last asked for or given back
     std::uint64_t kept_bytes_ = 0;
+    std::uint64_t dirty_bytes_ = 0;   // of the kept blocks not lazily freed
     std::uint64_t handed_bytes_ = 0;  // usable bytes of the blocks handed out
     std::uint64_t need_ = 0;          // bytes asked for by the blocks handed out
     // The most `need_` was in the current span and in the one before it.
