@@ -1,11 +1,17 @@
 // Under AddressSanitizer, tables from the process's block cache are watched as plain vectors
 // are: a read before the start, past the end of a table in a larger kept block, through a
 // pointer kept from a freed table after a table of its size was made, and of a block waiting in
-// the cache, is reported. Death tests, so only in the sanitized build.
+// the cache, is reported; and pages that move leave no poison behind them. Only in the
+// sanitized build.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstring>
 
 #include "core/numerics/address_sanitizer.hpp"
+#include "core/numerics/block_cache.hpp"
 #include "core/numerics/table_vector.hpp"
 #include "kept_blocks.hpp"
 
@@ -52,6 +58,29 @@ TEST(BlockCacheSanitizerDeathTest, ReadsThroughAStalePointerAreReported) {
     EXPECT_DEATH(read(stale), report);  // while its block waits
     const TableVector<double> next(kept_size);
     EXPECT_DEATH(read(stale), report);  // a table of its size made since
+}
+
+// A kept block grown by moving its pages (those of a huge page and more move to a huge-page
+// boundary) leaves no poison where they were: a mapping made there later is written freely.
+TEST(BlockCacheSanitizer, AMovedBlockLeavesNoPoisonBehind) {
+    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1ull << 30},
+                     page_block_source());
+    const std::size_t bytes = std::size_t{3} << 20, larger = std::size_t{5} << 20;
+    void* const block = cache.allocate(bytes);
+    cache.deallocate(block, bytes);
+    void* const grown = cache.allocate(larger);
+    ASSERT_NE(grown, block);
+    auto* const pages = reinterpret_cast<std::byte*>(reinterpret_cast<std::uintptr_t>(block) &
+                                                     ~(small_page_bytes - 1));
+    const std::size_t length =
+        mapped_length(static_cast<std::size_t>(static_cast<std::byte*>(block) - pages) + bytes);
+    void* const again = mmap(pages, length, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    ASSERT_EQ(again, pages);
+    EXPECT_EQ(__asan_region_is_poisoned(again, length), nullptr);
+    std::memset(again, 1, length);
+    munmap(again, length);
+    cache.deallocate(grown, larger);
 }
 
 #endif

@@ -71,11 +71,62 @@ TEST(BlockCache, ALargerBlockIsCutAndJoined) {
     cache.deallocate(block, whole);
 }
 
+// Two tables cut in turn from one block, the second still in use when the first goes back: the
+// first joins no part beyond it, so the rest of the block handed out leaves the second's bytes
+// alone. Both back, the block is whole again.
+TEST(BlockCache, OnlyNeighbouringPartsJoin) {
+    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
+                     page_block_source());
+    const std::size_t whole = 1 << 20, part = 100'000, rest = 800'000;
+    void* const block = cache.allocate(whole);
+    cache.deallocate(block, whole);
+    void* const first = cache.allocate(part);
+    auto* const second = static_cast<unsigned char*>(cache.allocate(part));
+    ASSERT_EQ(first, block);
+    std::memset(second, 0x5a, part);
+    cache.deallocate(first, part);
+    ASSERT_EQ(cache.kept_blocks(), 2u);
+    auto* const others = static_cast<unsigned char*>(cache.allocate(rest));
+    std::memset(others, 0x11, rest);
+    EXPECT_EQ(std::count(second, second + part, 0x5a), static_cast<std::ptrdiff_t>(part));
+    cache.deallocate(others, rest);
+    cache.deallocate(second, part);
+    EXPECT_EQ(cache.kept_blocks(), 1u);
+    EXPECT_EQ(cache.allocate(whole), block);
+    cache.deallocate(block, whole);
+}
+
+// Each row keeps one block of `whole` bytes and asks for `part`: whether the pages past the
+// table become a kept block of their own. Only a rest of at least the smallest kept size does.
+TEST(BlockCache, OnlyARestWorthKeepingIsCut) {
+    struct Row {
+        std::size_t whole, part;
+        bool cut;
+    };
+    const Row rows[] = {{1 << 20, 100'000, true}, {1 << 20, (1 << 20) - 40'000, false}};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
+                         page_block_source());
+        void* const block = cache.allocate(rows[i].whole);
+        cache.deallocate(block, rows[i].whole);
+        const std::uint64_t footprint = cache.footprint();
+        void* const table = cache.allocate(rows[i].part);
+        EXPECT_EQ(table, block) << i;
+        EXPECT_EQ(cache.kept_blocks(), rows[i].cut ? 1u : 0u) << i;
+        if (!rows[i].cut) {
+            EXPECT_EQ(cache.footprint(), footprint) << i;
+        }
+        cache.deallocate(table, rows[i].part);
+    }
+}
+
 // Blocks from the heap with room for 16 KiB each, grown in place up to that: a grown block keeps
-// its address.
+// its address. Counted, as the heap may hand a new block the address of one just freed.
 struct RoomySource {
     static constexpr std::size_t room = 16384;
+    static inline std::size_t takes = 0;
     static void* take(std::size_t bytes) noexcept {
+        ++takes;
         return ::operator new(std::max(bytes, room), std::align_val_t{64}, std::nothrow);
     }
     static void give_back(void* pages, std::size_t) noexcept {
@@ -110,9 +161,10 @@ TEST(BlockCache, HandsOutTheSmallestBlockThatFits) {
         for (const std::size_t bytes : rows[i].kept) blocks.push_back(cache.allocate(bytes));
         for (std::size_t k = 0; k < blocks.size(); ++k)
             cache.deallocate(blocks[k], rows[i].kept[k]);
+        const std::size_t takes = RoomySource::takes;
         void* const served = cache.allocate(rows[i].asked);
         std::size_t served_size = 0;
-        for (std::size_t k = 0; k < blocks.size(); ++k) {
+        for (std::size_t k = 0; k < blocks.size() && RoomySource::takes == takes; ++k) {
             if (blocks[k] == served) served_size = rows[i].kept[k];
         }
         EXPECT_EQ(served_size, rows[i].served) << i;

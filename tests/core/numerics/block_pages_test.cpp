@@ -5,6 +5,7 @@
 #include "core/numerics/block_pages.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstring>
@@ -29,6 +30,42 @@ std::pair<std::uintptr_t, std::uintptr_t> mapping_of(const void* address) {
     return {0, 0};
 }
 
+// The lines of /proc/self/smaps that describe the mapping holding `address`.
+std::string smaps_of(const void* address) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line, entry;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        const std::size_t dash = line.find('-'), space = line.find(' ');
+        // A mapping's first line, "start-end perms ...", is the only one whose first field
+        // holds a dash.
+        if (dash != std::string::npos && dash < space) {
+            if (inside) break;
+            const std::uintptr_t start = std::stoull(line, nullptr, 16);
+            const std::uintptr_t end = std::stoull(line.substr(dash + 1), nullptr, 16);
+            inside = start <= at && at < end;
+        }
+        if (inside) entry += line + '\n';
+    }
+    return entry;
+}
+
+// A numeric field of the mapping holding `address` ("LazyFree:", in kB).
+std::size_t smaps_field(const void* address, const std::string& field) {
+    const std::string entry = smaps_of(address);
+    const std::size_t at = entry.find('\n' + field);
+    return at == std::string::npos ? 0 : std::stoull(entry.substr(at + 1 + field.size()));
+}
+
+// Whether the mapping holding `address` is marked for huge pages (MADV_HUGEPAGE).
+bool huge_pages_asked(const void* address) {
+    const std::string entry = smaps_of(address);
+    const std::size_t flags = entry.find("VmFlags:");
+    return flags != std::string::npos &&
+           entry.substr(flags, entry.find('\n', flags) - flags).find(" hg") != std::string::npos;
+}
+
 constexpr std::size_t mib = std::size_t{1} << 20;
 
 TEST(BlockPages, LargeBlocksStartOnAHugePageAndEndWithinASmallOne) {
@@ -41,6 +78,8 @@ TEST(BlockPages, LargeBlocksStartOnAHugePageAndEndWithinASmallOne) {
         const auto [start, end] = mapping_of(pages + bytes - 1);
         EXPECT_LE(start, reinterpret_cast<std::uintptr_t>(pages)) << bytes;
         EXPECT_EQ(end, reinterpret_cast<std::uintptr_t>(pages) + mapped_length(bytes)) << bytes;
+        // Nor left past it (as a mapping of its own, its huge pages asked for only up to the end).
+        EXPECT_EQ(mapping_of(pages + mapped_length(bytes)).second, 0u) << bytes;
 
         auto* const grown = static_cast<unsigned char*>(source.resize(pages, bytes, 2 * bytes));
         ASSERT_NE(grown, nullptr);
@@ -51,6 +90,45 @@ TEST(BlockPages, LargeBlocksStartOnAHugePageAndEndWithinASmallOne) {
         EXPECT_EQ(mapping_of(grown + bytes).second, 0u) << bytes;
         EXPECT_EQ(mapping_of(grown + 2 * bytes - 1).second, 0u) << bytes;
     }
+}
+
+// Each row takes a block of `taken` bytes and grows it to `grown` (0: not grown): a block of a
+// huge page and more, however it came to be, asks the system for huge pages.
+TEST(BlockPages, LargeBlocksAskForHugePages) {
+    if (madvise(nullptr, 0, MADV_HUGEPAGE) != 0) GTEST_SKIP() << "no huge pages to ask for";
+    struct Row {
+        std::size_t taken, grown;
+    };
+    const Row rows[] = {{3 * mib + 1, 0}, {mib, 4 * mib}};
+    const BlockSource source = page_block_source();
+    for (const Row& row : rows) {
+        void* pages = source.take(row.taken);
+        ASSERT_NE(pages, nullptr);
+        std::size_t bytes = row.taken;
+        if (row.grown > 0) {
+            pages = source.resize(pages, bytes, row.grown);
+            ASSERT_NE(pages, nullptr);
+            bytes = row.grown;
+        }
+        EXPECT_TRUE(huge_pages_asked(pages)) << row.taken << " " << row.grown;
+        source.give_back(pages, bytes);
+    }
+}
+
+// A block given back to the cache keeps its pages, but those past its first are the system's
+// to take back under memory pressure.
+TEST(BlockPages, KeptPagesAreLazilyFreed) {
+    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
+                     page_block_source());
+    const std::size_t bytes = mib;
+    auto* const block = static_cast<unsigned char*>(cache.allocate(bytes));
+    std::memset(block, 1, bytes);
+    EXPECT_EQ(smaps_field(block, "LazyFree:"), 0u);
+    cache.deallocate(block, bytes);
+    ASSERT_EQ(cache.kept_blocks(), 1u);
+    // Most of them: the system marks pages in batches, the last batch maybe not yet.
+    EXPECT_GE(smaps_field(block, "LazyFree:") * 1024, bytes / 2);
+    cache.release();
 }
 
 // A table of a whole number of huge pages, through the cache: its header and colour share its
