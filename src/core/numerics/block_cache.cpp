@@ -195,7 +195,7 @@ void* BlockCache::allocate(std::size_t bytes) {
             take_out(found ? best : largest);
         }
         if (found) {
-            cut(taken, bytes, best, released);
+            cut(taken, bytes, best);
             handed_bytes_ += taken.capacity;
         } else {
             lengthen_delay(bytes, now);
@@ -328,8 +328,7 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
     give_back(released);
 }
 
-void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index,
-                     Released& released) noexcept {
+void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index) noexcept {
     if (block.origin == 0) return;
     auto* const pages = static_cast<std::byte*>(block.pages);
     const std::size_t end = block.length;
@@ -348,11 +347,7 @@ void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index,
     block.capacity = at - offset(pages, block.block);
     lay_out(tail.pages, tail.length, colour, tail.origin, false);
     poison(tail.block, tail.capacity);
-    if (count_ >= limits_.most_blocks) {
-        released.blocks[released.count++] = tail;
-    } else {
-        insert(index, tail);
-    }
+    insert(index, tail);
 }
 
 void BlockCache::join(Kept& block) noexcept {

@@ -153,8 +153,8 @@ class BlockCache {
     static void write_header(const Kept& block) noexcept;
     // Under the lock: a block handed out for `bytes` gives the whole pages past them, when they
     // make a block worth keeping, to a kept block of their own at `index`.
-    // Without a free slot, those pages go back instead.
-    void cut(Kept& block, std::size_t bytes, std::size_t index, Released& released) noexcept;
+    // The block was taken out of the list: there is a slot for them.
+    void cut(Kept& block, std::size_t bytes, std::size_t index) noexcept;
     // Under the lock: a block given back joined with the kept parts of its mapping beside it.
     void join(Kept& block) noexcept;
     void* grow_block(const Kept& kept, std::size_t bytes);
