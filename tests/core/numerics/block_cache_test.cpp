@@ -48,14 +48,22 @@ TEST(BlockCache, HandsOutTheSmallestKeptBlock) {
     cache.deallocate(eight, 3000);
 }
 
+// A cache over mapped pages that keeps one block of `bytes`, made and given back.
+struct OneKeptBlock {
+    explicit OneKeptBlock(std::size_t bytes) : block(cache.allocate(bytes)) {
+        cache.deallocate(block, bytes);
+    }
+    BlockCache cache{{.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
+                     page_block_source()};
+    void* const block;
+};
+
 // A table in a much larger block leaves the block's whole pages past its end to a kept block of
 // their own, which joins it again when both are kept: the larger table takes it whole again.
 TEST(BlockCache, ALargerBlockIsCutAndJoined) {
-    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
-                     page_block_source());
     const std::size_t whole = 1 << 20, part = 100'000;
-    void* const block = cache.allocate(whole);
-    cache.deallocate(block, whole);
+    OneKeptBlock kept(whole);
+    auto& [cache, block] = kept;
     const std::uint64_t footprint = cache.footprint();
     auto* const table = static_cast<unsigned char*>(cache.allocate(part));
     EXPECT_EQ(table, block);
@@ -75,11 +83,9 @@ TEST(BlockCache, ALargerBlockIsCutAndJoined) {
 // first joins no part beyond it, so the rest of the block handed out leaves the second's bytes
 // alone. Both back, the block is whole again.
 TEST(BlockCache, OnlyNeighbouringPartsJoin) {
-    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
-                     page_block_source());
     const std::size_t whole = 1 << 20, part = 100'000, rest = 800'000;
-    void* const block = cache.allocate(whole);
-    cache.deallocate(block, whole);
+    OneKeptBlock kept(whole);
+    auto& [cache, block] = kept;
     void* const first = cache.allocate(part);
     auto* const second = static_cast<unsigned char*>(cache.allocate(part));
     ASSERT_EQ(first, block);
@@ -105,10 +111,8 @@ TEST(BlockCache, OnlyARestWorthKeepingIsCut) {
     };
     const Row rows[] = {{1 << 20, 100'000, true}, {1 << 20, (1 << 20) - 40'000, false}};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
-        BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 24},
-                         page_block_source());
-        void* const block = cache.allocate(rows[i].whole);
-        cache.deallocate(block, rows[i].whole);
+        OneKeptBlock kept(rows[i].whole);
+        auto& [cache, block] = kept;
         const std::uint64_t footprint = cache.footprint();
         void* const table = cache.allocate(rows[i].part);
         EXPECT_EQ(table, block) << i;
