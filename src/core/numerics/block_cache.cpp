@@ -27,6 +27,9 @@ struct Header {
     std::size_t capacity;  // usable bytes
     std::uint64_t origin;  // the mapping it is a part of, 0 when never cut
     bool heap;             // from the heap, when the source refused
+    // Where the huge pages of its mapping end (the mapping's partial last one is small pages);
+    // 0 when it has none.
+    std::uintptr_t huge_end;
 };
 constexpr std::size_t header_bytes = BlockCache::alignment;
 static_assert(sizeof(Header) <= header_bytes);
@@ -55,10 +58,10 @@ void write_header(void* block, const Header& header) noexcept {
 
 // Writes the header of `length` bytes from `pages` with the usable bytes at `colour`. The
 // block's address.
-void* lay_out(void* pages, std::size_t length, std::size_t colour, std::uint64_t origin,
-              bool heap) noexcept {
+void* lay_out(void* pages, std::size_t length, std::size_t colour, std::uint64_t origin, bool heap,
+              std::uintptr_t huge_end) noexcept {
     auto* const block = static_cast<std::byte*>(pages) + colour;
-    write_header(block, {pages, length, length - colour, origin, heap});
+    write_header(block, {pages, length, length - colour, origin, heap, huge_end});
     poison(pages, colour);
     return block;
 }
@@ -66,6 +69,18 @@ void* lay_out(void* pages, std::size_t length, std::size_t colour, std::uint64_t
 std::size_t offset(const void* from, const void* to) noexcept {
     return static_cast<std::size_t>(static_cast<const std::byte*>(to) -
                                     static_cast<const std::byte*>(from));
+}
+
+std::uintptr_t huge_floor(std::uintptr_t address) noexcept {
+    return address & ~std::uintptr_t{huge_page_bytes - 1};
+}
+
+// Where the huge pages of a mapping of `length` bytes at `pages` end: mappings of at least one
+// huge page are laid out on them where offered.
+std::uintptr_t huge_pages_end(std::uint64_t origin, void* pages, std::size_t length) noexcept {
+    const std::size_t mapped = mapped_length(length);
+    if (origin == 0 || mapped < huge_page_bytes) return 0;
+    return huge_floor(reinterpret_cast<std::uintptr_t>(pages) + mapped);
 }
 
 // The length of a block of `bytes` usable bytes at `colour`; 0 when it cannot be.
@@ -226,8 +241,8 @@ void* BlockCache::allocate(std::size_t bytes) {
 }
 
 void BlockCache::write_header(const Kept& block) noexcept {
-    tarvek::write_header(block.block,
-                         {block.pages, block.length, block.capacity, block.origin, block.heap});
+    tarvek::write_header(block.block, {block.pages, block.length, block.capacity, block.origin,
+                                       block.heap, block.huge_end});
 }
 
 std::size_t BlockCache::next_colour() noexcept {
@@ -261,7 +276,7 @@ void* BlockCache::new_block(std::size_t bytes) {
         // The rest of the last page, as far as a heap block would end.
         poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
     }
-    return lay_out(pages, length, colour, origin, heap);
+    return lay_out(pages, length, colour, origin, heap, huge_pages_end(origin, pages, length));
 }
 
 // The block keeps its colour, and with it where its header lies.
@@ -285,7 +300,8 @@ void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
         return new_block(bytes);
     }
     poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
-    void* const block = lay_out(pages, length, colour, kept.origin, false);
+    void* const block = lay_out(pages, length, colour, kept.origin, false,
+                                huge_pages_end(kept.origin, pages, length));
     unpoison(block, bytes);
     return block;
 }
@@ -304,8 +320,8 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
         last_use_ = now;
         need_ -= bytes;
         handed_bytes_ -= header.capacity;
-        Kept freed{block,         header.capacity, now,         header.pages,
-                   header.length, header.origin,   header.heap, false};
+        Kept freed{block,       header.capacity, now,  header.pages, header.length, header.origin,
+                   header.heap, header.huge_end, false};
         if (keeps(freed.capacity)) join(freed);
         if (keeps(freed.capacity)) {
             poison(freed.block, freed.capacity);
@@ -342,10 +358,11 @@ void BlockCache::cut(Kept& block, std::size_t bytes, std::size_t index) noexcept
                     end - at,
                     block.origin,
                     false,
+                    block.huge_end,
                     block.lazy};
     block.length = at;
     block.capacity = at - offset(pages, block.block);
-    lay_out(tail.pages, tail.length, colour, tail.origin, false);
+    lay_out(tail.pages, tail.length, colour, tail.origin, false, tail.huge_end);
     poison(tail.block, tail.capacity);
     insert(index, tail);
 }
@@ -411,15 +428,23 @@ void BlockCache::forget(const Kept& block) noexcept {
     if (!block.lazy) dirty_bytes_ -= block.capacity;
 }
 
+// On huge pages, only whole ones: freeing part of one would split it for good. A part of a
+// mapping keeps the pages at its ends that share a huge page with another part.
+void BlockCache::discard(const Kept& block) noexcept {
+    auto first = reinterpret_cast<std::uintptr_t>(block.pages);
+    auto last = first + mapped_length(block.length);
+    if (first < block.huge_end) first = huge_floor(first + huge_page_bytes - 1);
+    if (last <= block.huge_end) last = huge_floor(last);
+    if (first < last) source_.discard(reinterpret_cast<void*>(first), last - first);
+}
+
 // The kept longest first: the block kept last is the likeliest to be taken again soon, and
 // taking a lazily freed page again costs a little (its first write marks it again).
 void BlockCache::lazily_free() noexcept {
     for (std::size_t i = 0; i < count_ && dirty_bytes_ > limits_.most_dirty_bytes; ++i) {
         Kept& block = kept_[i];
         if (block.lazy) continue;
-        if (block.origin != 0 && source_.discard != nullptr) {
-            source_.discard(block.pages, mapped_length(block.length));
-        }
+        if (block.origin != 0 && source_.discard != nullptr) discard(block);
         block.lazy = true;
         dirty_bytes_ -= block.capacity;
     }

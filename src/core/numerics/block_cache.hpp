@@ -123,8 +123,9 @@ class BlockCache {
         void* pages;
         std::size_t length;
         std::uint64_t origin;
-        bool heap;  // from the heap, when the source refused
-        bool lazy;  // its pages lazily freed, or none to free that way
+        bool heap;                // from the heap, when the source refused
+        std::uintptr_t huge_end;  // where its mapping's huge pages end, 0 when it has none
+        bool lazy;                // its pages lazily freed, or none to free that way
     };
     // The bytes a block spans for the sanitizer: whole pages when mapped.
     static std::size_t extent(const Kept& block) noexcept {
@@ -169,6 +170,8 @@ class BlockCache {
     // Under the lock: the kept blocks lazily freed, those kept longest first, until at most
     // `most_dirty_bytes` of those kept are not.
     void lazily_free() noexcept;
+    // Lets the system take back a kept block's pages.
+    void discard(const Kept& block) noexcept;
     // Under the lock: moves the need's windows on to `now` and drops what has to go.
     void advance(std::uint64_t now, Released& released) noexcept;
     // Under the lock: a new block of `bytes` taken at `now`; had a block that went back by time

@@ -51,12 +51,12 @@ std::string smaps_of(const void* address) {
     return entry;
 }
 
-// The process's pages freed lazily, in kB.
-std::size_t lazily_freed_kib() {
+// A field of the process's whole memory ("LazyFree:", in kB).
+std::size_t process_kib(const std::string& field) {
     std::ifstream rollup("/proc/self/smaps_rollup");
     std::string line;
     while (std::getline(rollup, line)) {
-        if (line.starts_with("LazyFree:")) return std::stoull(line.substr(9));
+        if (line.starts_with(field)) return std::stoull(line.substr(field.size()));
     }
     return 0;
 }
@@ -134,13 +134,13 @@ TEST(BlockPages, KeptPagesAreLazilyFreedBeyondTheLastKept) {
         std::memset(block, 1, bytes);
     }
     // The whole process's: the two blocks' mappings may have merged.
-    const std::size_t before = lazily_freed_kib();
+    const std::size_t before = process_kib("LazyFree:");
     cache.deallocate(blocks[0], bytes);
-    EXPECT_EQ(lazily_freed_kib(), before);  // the last kept
+    EXPECT_EQ(process_kib("LazyFree:"), before);  // the last kept
     cache.deallocate(blocks[1], bytes);
     ASSERT_EQ(cache.kept_blocks(), 2u);
     // One block's: the system marks pages in batches, the last batch maybe not yet.
-    const std::size_t freed = (lazily_freed_kib() - before) * 1024;
+    const std::size_t freed = (process_kib("LazyFree:") - before) * 1024;
     EXPECT_TRUE(freed >= bytes / 2 && freed <= bytes + 8192) << freed;
     // The system taking back what it can: the first block's pages, header and all, which read
     // as zeros then; the last kept is left as it was (or written out to swap and read back).
@@ -158,6 +158,28 @@ TEST(BlockPages, KeptPagesAreLazilyFreedBeyondTheLastKept) {
     // Each goes back as it came.
     for (auto& block : blocks) cache.deallocate(block, bytes);
     EXPECT_EQ(cache.kept_bytes(), 2 * bytes);
+    cache.release();
+}
+
+// A block on huge pages cut in two mid-page, the first part lazily freed while the second is in
+// use: whole huge pages only, none split into small ones (where the system gives huge pages).
+TEST(BlockPages, LazilyFreedPartsSplitNoHugePage) {
+    BlockCache cache(
+        {.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 30, .most_dirty_bytes = 0},
+        page_block_source());
+    const std::size_t whole = 6 * mib, part = 3 * mib;
+    void* const block = cache.allocate(whole);
+    cache.deallocate(block, whole);
+    void* const first = cache.allocate(part);
+    void* const second = cache.allocate(part - mib);
+    ASSERT_EQ(first, block);
+    std::memset(first, 1, part);
+    std::memset(second, 1, part - mib);
+    const std::size_t huge = process_kib("AnonHugePages:");
+    cache.deallocate(first, part);
+    EXPECT_EQ(process_kib("AnonHugePages:"), huge);
+    EXPECT_GE(process_kib("LazyFree:") * 1024, 2 * mib);
+    cache.deallocate(second, part - mib);
     cache.release();
 }
 
