@@ -15,8 +15,8 @@ memory (VmHWM and VmRSS when the row's figures were taken).
   ones (uniform in 50,000-75,000 frames) in a shuffled order, a 150-state chain model of
   2 streams (4 components x 13 dimensions each, durations of mean 50); a long utterance's
   chain of T/50 positions goes round the states. HSMM in F32 and F64; geometric in F64 only
-  when named (em-long:geometric-F64), at about 70 s an epoch. Epochs 2 and 3 are timed, each
-  a row. A process peaks at about 6.5 GB resident in F32, 9-10 GB in F64.
+  when named (em-long:geometric-F64), at about a minute an epoch and 10 minutes a round.
+  Epochs 2 and 3 are timed, each a row. A process peaks at 6.5-10 GB resident.
 - serve: a geometric forward, backward and Viterbi at T = 50,000 (20 MB tables) or 200,000
   (80 MB) in F64, dropped, then 100, 200 or 1,000 short calls (T = 2,000), over and over; the
   long calls after the first are timed.
@@ -86,7 +86,7 @@ EPOCHS = 3
 LONG_CORPUS = {"states": 150, "streams": 2, "short": (200, 100, 2_000),
                "long": (5, 50_000, 75_000)}
 EM_LONG = [("hsmm", "F32"), ("hsmm", "F64"), ("geometric", "F64")]
-# Cases run only when named: about 70 s an epoch and 4.5 minutes a run.
+# Cases run only when named: about a minute an epoch and 10 minutes a round.
 ONLY_NAMED = {"em-long": {"geometric-F64"}}
 POSITIONS, SLOPE, SHORT_FRAMES = 50, 0.2, 2_000
 SERVING = [(50_000, 100), (50_000, 200), (50_000, 1000), (200_000, 100), (200_000, 200)]
