@@ -333,8 +333,6 @@ void BlockCache::deallocate(void* block, std::size_t bytes) noexcept {
                 remaining -= kept_[oldest++].capacity;
             }
             drop_oldest(oldest, released);
-            // Its huge pages at once: taking one again costs next to nothing.
-            discard(huge_pages(freed));
             insert(count_, freed);
             trim(0, released);
             lazily_free();
@@ -422,45 +420,33 @@ void BlockCache::insert(std::size_t index, const Kept& block) noexcept {
     kept_[index] = block;
     ++count_;
     kept_bytes_ += block.capacity;
-    if (!block.lazy) dirty_bytes_ += small_pages(block).bytes();
+    if (!block.lazy) dirty_bytes_ += block.capacity;
 }
 
 void BlockCache::forget(const Kept& block) noexcept {
     kept_bytes_ -= block.capacity;
-    if (!block.lazy) dirty_bytes_ -= small_pages(block).bytes();
+    if (!block.lazy) dirty_bytes_ -= block.capacity;
 }
 
-// A kept block's pages lie on huge pages up to its mapping's `huge_end`, on small ones past it
-// (or all of them, in a mapping of less than a huge page). Only whole huge pages are freed:
-// freeing part of one would split it for good, and a part of a mapping shares the huge pages at
-// its ends with the parts beside it.
-BlockCache::Pages BlockCache::huge_pages(const Kept& block) const noexcept {
-    if (block.origin == 0 || source_.discard == nullptr || block.huge_end == 0) return {};
-    const auto first = reinterpret_cast<std::uintptr_t>(block.pages);
-    const std::uintptr_t last = std::min(first + mapped_length(block.length), block.huge_end);
-    return {huge_floor(first + huge_page_bytes - 1), huge_floor(last)};
-}
-
-BlockCache::Pages BlockCache::small_pages(const Kept& block) const noexcept {
-    if (block.origin == 0 || source_.discard == nullptr) return {};
-    const auto first = reinterpret_cast<std::uintptr_t>(block.pages);
-    return {std::max(first, block.huge_end), first + mapped_length(block.length)};
-}
-
-void BlockCache::discard(Pages pages) noexcept {
-    if (pages.bytes() > 0) source_.discard(reinterpret_cast<void*>(pages.first), pages.bytes());
+// On huge pages, only whole ones: freeing part of one would split it for good. A part of a
+// mapping keeps the pages at its ends that share a huge page with another part.
+void BlockCache::discard(const Kept& block) noexcept {
+    auto first = reinterpret_cast<std::uintptr_t>(block.pages);
+    auto last = first + mapped_length(block.length);
+    if (first < block.huge_end) first = huge_floor(first + huge_page_bytes - 1);
+    if (last <= block.huge_end) last = huge_floor(last);
+    if (first < last) source_.discard(reinterpret_cast<void*>(first), last - first);
 }
 
 // The kept longest first: the block kept last is the likeliest to be taken again soon, and
-// taking a lazily freed small page again costs a little (its first write marks it again).
+// taking a lazily freed page again costs a little (its first write marks it again).
 void BlockCache::lazily_free() noexcept {
     for (std::size_t i = 0; i < count_ && dirty_bytes_ > limits_.most_dirty_bytes; ++i) {
         Kept& block = kept_[i];
         if (block.lazy) continue;
-        const Pages pages = small_pages(block);
-        discard(pages);
+        if (block.origin != 0 && source_.discard != nullptr) discard(block);
         block.lazy = true;
-        dirty_bytes_ -= pages.bytes();
+        dirty_bytes_ -= block.capacity;
     }
 }
 

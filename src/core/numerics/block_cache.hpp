@@ -19,10 +19,9 @@
 // - at most a number of blocks and of bytes are kept;
 // - a table larger than every kept block that fits none grows the largest of them in place of
 //   a new one, keeping the pages it has;
-// - kept blocks are lazily freed, but for the small pages of the few megabytes kept last (and
-//   the ends of a part of a mapping that share a huge page with the part beside it): their
-//   pages are the system's to take back under memory pressure, and a container's limit
-//   reclaims them before it ends the process;
+// - kept blocks are lazily freed, but for the few megabytes kept last: their pages are the
+//   system's to take back under memory pressure, and a container's limit reclaims them before
+//   it ends the process;
 // - before an allocation fails, every kept block goes back and it is tried once more; the
 //   process's cache also gives its blocks back before any other allocation of the process
 //   fails (a new-handler).
@@ -57,10 +56,9 @@ struct BlockCacheLimits {
     // longer than the shortest when lower).
     std::uint64_t purge_delay = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t longest_delay = 0;
-    // Bytes of small pages of the blocks kept last that the system cannot take back by itself;
-    // beyond it, those of the blocks kept longest are lazily freed. Taking a lazily freed small
-    // page again costs a fraction of a page fault; this spares the blocks a call takes again at
-    // once. Whole huge pages are lazily freed as soon as they are kept.
+    // Kept bytes whose pages the system cannot take back by itself: the blocks kept last. Beyond
+    // it, the kept longest are lazily freed. Taking a lazily freed page again costs a fraction of
+    // a page fault; this spares the blocks a call takes again at once.
     std::uint64_t most_dirty_bytes = std::numeric_limits<std::uint64_t>::max();
     // The blocks given back last, that are not handed out again until as many more were given
     // back; fewer than `most_blocks`.
@@ -127,7 +125,7 @@ class BlockCache {
         std::uint64_t origin;
         bool heap;                // from the heap, when the source refused
         std::uintptr_t huge_end;  // where its mapping's huge pages end, 0 when it has none
-        bool lazy;                // its small pages lazily freed
+        bool lazy;                // its pages lazily freed, or none to free that way
     };
     // The bytes a block spans for the sanitizer: whole pages when mapped.
     static std::size_t extent(const Kept& block) noexcept {
@@ -169,19 +167,11 @@ class BlockCache {
     void insert(std::size_t index, const Kept& block) noexcept;
     // Takes a block out of the counts of what is kept.
     void forget(const Kept& block) noexcept;
-    // Addresses [first, last) of whole pages.
-    struct Pages {
-        std::uintptr_t first = 0, last = 0;
-        std::size_t bytes() const noexcept { return last > first ? last - first : 0; }
-    };
-    // The pages of a kept block the system may take back: the huge pages it alone holds, and
-    // its small pages.
-    Pages huge_pages(const Kept& block) const noexcept;
-    Pages small_pages(const Kept& block) const noexcept;
-    void discard(Pages pages) noexcept;
-    // Under the lock: the small pages of the kept blocks lazily freed, those kept longest
-    // first, until at most `most_dirty_bytes` of them are not.
+    // Under the lock: the kept blocks lazily freed, those kept longest first, until at most
+    // `most_dirty_bytes` of those kept are not.
     void lazily_free() noexcept;
+    // Lets the system take back a kept block's pages.
+    void discard(const Kept& block) noexcept;
     // Under the lock: moves the need's windows on to `now` and drops what has to go.
     void advance(std::uint64_t now, Released& released) noexcept;
     // Under the lock: a new block of `bytes` taken at `now`; had a block that went back by time
@@ -204,7 +194,7 @@ class BlockCache {
     std::uint64_t delay_;     // the current delay, from `purge_delay` to `longest_delay`
     std::uint64_t last_use_;  // the clock when a kept size was last asked for or given back
     std::uint64_t kept_bytes_ = 0;
-    std::uint64_t dirty_bytes_ = 0;   // small pages of the kept blocks not lazily freed
+    std::uint64_t dirty_bytes_ = 0;   // of the kept blocks not lazily freed
     std::uint64_t handed_bytes_ = 0;  // usable bytes of the blocks handed out
     std::uint64_t need_ = 0;          // bytes asked for by the blocks handed out
     // The most `need_` was in the current span and in the one before it.

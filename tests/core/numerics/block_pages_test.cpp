@@ -161,21 +161,6 @@ TEST(BlockPages, KeptPagesAreLazilyFreedBeyondTheLastKept) {
     cache.release();
 }
 
-// Whole huge pages are lazily freed as soon as they are kept, whatever was kept last: taking
-// them again costs next to nothing. The small pages past them wait.
-TEST(BlockPages, HugePagesAreLazilyFreedAtOnce) {
-    BlockCache cache({.smallest_block = 1 << 16, .most_blocks = 8, .most_bytes = 1 << 30},
-                     page_block_source());
-    const std::size_t bytes = 5 * mib;
-    void* const block = cache.allocate(bytes);
-    std::memset(block, 1, bytes);
-    const std::size_t before = process_kib("LazyFree:");
-    cache.deallocate(block, bytes);
-    const std::size_t freed = (process_kib("LazyFree:") - before) * 1024;
-    EXPECT_TRUE(freed >= 2 * mib && freed <= 4 * mib) << freed;
-    cache.release();
-}
-
 // A block on huge pages cut in two mid-page, the first part lazily freed while the second is in
 // use: whole huge pages only, none split into small ones (where the system gives huge pages).
 TEST(BlockPages, LazilyFreedPartsSplitNoHugePage) {
