@@ -19,9 +19,10 @@
 // - at most a number of blocks and of bytes are kept;
 // - a table larger than every kept block that fits none grows the largest of them in place of
 //   a new one, keeping the pages it has;
-// - kept blocks are lazily freed, but for the few megabytes kept last: their pages are the
-//   system's to take back under memory pressure, and a container's limit reclaims them before
-//   it ends the process;
+// - kept blocks are lazily freed, but for the few megabytes kept last (and the huge pages at
+//   the ends of a part of a mapping that it shares with the part beside it): their pages are
+//   the system's to take back under memory pressure, and a container's limit reclaims them
+//   before it ends the process;
 // - before an allocation fails, every kept block goes back and it is tried once more; the
 //   process's cache also gives its blocks back before any other allocation of the process
 //   fails (a new-handler).
