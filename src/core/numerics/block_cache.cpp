@@ -57,12 +57,16 @@ void write_header(void* block, const Header& header) noexcept {
 }
 
 // Writes the header of `length` bytes from `pages` with the usable bytes at `colour`. The
-// block's address.
+// block's address. The colour, and the rest of a mapping's last page past the block (as far as
+// a heap block would end), are poisoned.
 void* lay_out(void* pages, std::size_t length, std::size_t colour, std::uint64_t origin, bool heap,
               std::uintptr_t huge_end) noexcept {
     auto* const block = static_cast<std::byte*>(pages) + colour;
     write_header(block, {pages, length, length - colour, origin, heap, huge_end});
     poison(pages, colour);
+    if (origin != 0) {
+        poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
+    }
     return block;
 }
 
@@ -272,10 +276,6 @@ void* BlockCache::new_block(std::size_t bytes) {
     void* const pages = from_source(length, heap);
     const std::uint64_t origin =
         source_.pages && !heap ? next_origin_.fetch_add(1, std::memory_order_relaxed) : 0;
-    if (origin != 0) {
-        // The rest of the last page, as far as a heap block would end.
-        poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
-    }
     return lay_out(pages, length, colour, origin, heap, huge_pages_end(origin, pages, length));
 }
 
@@ -299,7 +299,6 @@ void* BlockCache::grow_block(const Kept& kept, std::size_t bytes) {
         give_back(released);
         return new_block(bytes);
     }
-    poison(static_cast<std::byte*>(pages) + length, mapped_length(length) - length);
     void* const block = lay_out(pages, length, colour, kept.origin, false,
                                 huge_pages_end(kept.origin, pages, length));
     unpoison(block, bytes);
