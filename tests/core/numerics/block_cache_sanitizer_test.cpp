@@ -42,6 +42,16 @@ TEST(BlockCacheSanitizerDeathTest, ReadsBeforeTheStartAreReported) {
     }
 }
 
+// A new block's mapping runs on to the end of its last page: reads there are reported, as past
+// a heap block.
+TEST(BlockCacheSanitizerDeathTest, ReadsPastANewTableAreReported) {
+    for (const std::size_t count : {kept_size + 3, (std::size_t{40} << 20) / sizeof(double) + 3}) {
+        BlockCache::shared().release();
+        const TableVector<double> table(count);
+        EXPECT_DEATH(read(table.data() + table.size()), report) << count;
+    }
+}
+
 TEST(BlockCacheSanitizerDeathTest, ReadsPastASmallerTableInAKeptBlockAreReported) {
     const void* const block = testing::plant_block(kept_size * sizeof(double));
     const TableVector<double> table(kept_size * 3 / 4);
